@@ -1,0 +1,56 @@
+# Thin wrapper around CMake. Release programs land in build/, the sanitized
+# test build in build/test/.
+ROOT     := $(CURDIR)
+RELEASE  := build/release
+TESTDIR  := build/test
+TSANDIR  := build/tsan
+JOBS     ?= 2
+
+.PHONY: all run test test-build unit integration tsan bench fuzz deps test-deps clean
+
+all: deps
+	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKV_OUTPUT_DIR=$(ROOT)/build >/dev/null
+	@cmake --build $(RELEASE) -j $(JOBS)
+
+# Runs the server in the foreground with every file it keeps under var/.
+run: all
+	@mkdir -p var
+	KORVANET_REGISTRY=$(ROOT)/var/registry.reg KORVANET_HOME=$(ROOT)/var/ ./build/korvanet
+
+deps:
+	@scripts/install-deps.sh build
+
+test-deps:
+	@scripts/install-deps.sh test
+
+test-build: test-deps
+	@cmake -S . -B $(TESTDIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON -DKV_TESTS=ON -DKV_OUTPUT_DIR=$(ROOT)/$(TESTDIR) >/dev/null
+	@cmake --build $(TESTDIR) -j $(JOBS)
+
+unit: test-build
+	@set -e; for t in $(TESTDIR)/unit/unit_*; do echo "== $$t"; $$t --gtest_brief=1; done
+
+integration: test-build
+	KORVANET_BIN=$(ROOT)/$(TESTDIR)/korvanet scripts/in-netns.sh /usr/bin/python3 -m pytest -q tests/integration
+
+test: unit integration
+	@scripts/run-fuzz.sh 30
+
+# Host and list tests under ThreadSanitizer.
+tsan: test-deps
+	@cmake -S . -B $(TSANDIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON -DKV_TESTS=ON -DKV_OUTPUT_DIR=$(ROOT)/$(TSANDIR) >/dev/null
+	@cmake --build $(TSANDIR) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 $(TSANDIR)/unit/unit_host
+	TSAN_OPTIONS=halt_on_error=1 $(TSANDIR)/unit/unit_config
+
+bench: all
+	@scripts/install-deps.sh bench
+	bench/run.sh
+
+fuzz:
+	@scripts/run-fuzz.sh 600
+
+clean:
+	rm -rf build
+
+FORCE:
