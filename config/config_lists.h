@@ -4,13 +4,17 @@
 // sorted container of fixed records (field widths bind the registry forms and
 // the administration's input limits).
 //
-// Locking: every list of one ConfigLists shares one reader/writer lock. Each
-// operation below takes it itself (shared for reads, exclusive for changes), so
-// a reader never sees a half-changed list. Callers that need several calls to
-// agree (read an index, then the record) hold `lists.lock` themselves in shared
-// mode and use the *_locked accessors. Index-returning lookups are only
-// meaningful while the caller keeps the lock or is the only writer (the
-// administration thread).
+// Locking: all eight lists of one ConfigLists share one reader/writer lock,
+// `lock`. Every function below takes it itself, exclusive for changes and
+// shared for reads (finds, matches, password checks, dumps), so a reader never
+// sees a half-changed list. The functions never call one another while holding
+// it: a shared_mutex is not recursive, and a second shared lock queued behind a
+// waiting writer would deadlock. Code that needs several reads to agree (the
+// access decision) takes `lock` shared once and reads the vectors directly;
+// wildcard_match and password_digest take no lock and may be used inside.
+// An index returned by a lookup stays meaningful only while nothing changes the
+// list (the administration thread is the only writer). Dumps send a copy taken
+// under the lock, so a slow socket never holds the lock.
 #include <cstddef>
 #include <cstdint>
 #include <shared_mutex>

@@ -1,0 +1,212 @@
+// The allowed IP check, the access decision, the proxy authentication with its
+// refusal answers, and the SOCKS check. Each decision reads several lists, so it
+// holds the lists' lock in shared mode once for the whole decision and reads
+// the vectors directly (the locking list functions would lock again).
+#include "config/access_control.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/base64.h"
+#include "net/line_io.h"
+#include "net/text_utils.h"
+
+namespace kv::config {
+namespace {
+
+constexpr const char* kAnonymous = "!";
+constexpr const char* kNobodyUser = "nobody";
+constexpr const char* kNobodyReason = "__nobody__";
+constexpr const char* kInvalidPassword = "Invalid password.";
+constexpr const char* kLoopbackText = "127.0.0.1";
+constexpr std::size_t kUserNameKept = 29;
+constexpr std::size_t kCredentialsSize = net::kLineBufferSize;
+constexpr std::size_t kReasonSize = 512;  // the longest reason names a 256-character pattern
+constexpr std::size_t kSocksUrlSize = 512;
+
+constexpr const char* k403Head =
+    "HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/html\r\n\r\n"
+    "<body><H2> <font color=\"ee0000\">Forbidden </font></H2><HR>";
+constexpr const char* k407 =
+    "HTTP/1.0 407 Unauthorized\r\nProxy-Authenticate: Basic realm=\"Korvanet\"\r\n"
+    "Content-Type: text/html\r\n\r\n";
+constexpr const char* k401 =
+    "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
+    "Content-Type: text/html\r\n\r\n";
+
+const UserRecord* find_user_record(const ConfigLists& l, const char* name) {
+    if (!name[0]) return nullptr;
+    for (const UserRecord& u : l.users) {
+        if (std::strncmp(u.name, name, sizeof u.name - 1) == 0) return &u;
+    }
+    return nullptr;
+}
+
+// Strict dotted quad to a host-order number; 0 when the text is not one.
+int address_number(const char* text, std::uint32_t* out) {
+    std::uint32_t value = 0;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.') return 0;
+        unsigned number = 0;
+        int digits = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            number = number * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || number > 255) return 0;
+        value = (value << 8) | number;
+    }
+    if (*p) return 0;
+    *out = value;
+    return 1;
+}
+
+// '<' and '>' of request texts are escaped on the 403 page: it is shown in the
+// requested site's origin and must not carry markup from a crafted link.
+std::string escaped(const char* text) {
+    if (!text) return {};
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (*p == '<') out += "&lt;";
+        else if (*p == '>') out += "&gt;";
+        else out += *p;
+    }
+    return out;
+}
+
+void set_reason(char* url, std::size_t url_size, const char* reason) {
+    if (url && url_size > 0) net::copy_bounded(url, reason, url_size);
+}
+
+}  // namespace
+
+int address_allowed(const ConfigLists& l, const char* address) {
+    if (!address) return 0;
+    std::shared_lock lock(l.lock);
+    if (l.ips.empty()) return 1;
+    if (std::strcmp(address, kLoopbackText) == 0) return 1;
+    std::uint32_t a = 0;
+    if (!address_number(address, &a)) return 0;
+    for (const IpEntry& e : l.ips) {
+        if (e.start <= a && a <= e.end) return 1;
+    }
+    return 0;
+}
+
+int access_decision(const ConfigLists& l, char* url, std::size_t url_size, const char* user,
+                    const char* password) {
+    if (!url || url_size == 0 || !url[0] || !user) {
+        set_reason(url, url_size, "");
+        return 0;
+    }
+    if (!password) password = "";
+    char reason[kReasonSize] = "";
+    {
+        std::shared_lock lock(l.lock);
+        const UserRecord* u = find_user_record(l, user);
+        if (u) {
+            char digest[33];
+            password_digest(u->name, password, digest);
+            if (std::strncmp(digest, u->digest, 32) != 0) {
+                set_reason(url, url_size, kInvalidPassword);
+                return 0;
+            }
+            // Admins pass whatever the access list says.
+            if (std::strstr(u->groups, kAdminsGroupId)) return 1;
+        }
+        const AccessRule* rule = nullptr;
+        for (const AccessRule& r : l.access) {
+            if (wildcard_match(r.pattern, url)) {
+                rule = &r;
+                break;
+            }
+        }
+        // A URL that no rule names is open to everyone, known or not.
+        if (!rule) return 1;
+        if (u) {
+            if (std::strstr(rule->members, u->id)) return 1;
+            // Any group token of the rule ("ddd:") found in the user's groups.
+            const std::size_t n = std::strlen(rule->members);
+            for (std::size_t i = 0; i + 4 <= n; i += 4) {
+                char token[5];
+                std::memcpy(token, rule->members + i, 4);
+                token[4] = '\0';
+                if (std::strstr(u->groups, token)) return 1;
+            }
+            net::format_bounded(reason, "You are not in the access list for URL(s) :<br><b>%s</b>",
+                                rule->pattern);
+        } else {
+            const UserRecord* nobody = find_user_record(l, kNobodyUser);
+            if (nobody && std::strstr(rule->members, nobody->id))
+                net::copy_bounded(reason, kNobodyReason);
+            else
+                net::copy_bounded(reason, "You are not valid Korvanet user");
+        }
+    }
+    set_reason(url, url_size, reason);
+    return 0;
+}
+
+int proxy_authenticate(const ConfigLists& l, const AuthRequest& r) {
+    const bool proxy_header = r.version && r.version[0];
+    const char* header = proxy_header ? r.proxy_authorization : r.authorization;
+
+    std::string user = kAnonymous;
+    std::string password = kAnonymous;
+    if (header) {
+        const char* space = std::strchr(header, ' ');
+        if (!space) return 0;
+        std::vector<char> decoded(kCredentialsSize);
+        net::base64_decode(space + 1, decoded.data(), decoded.size());
+        const char* colon = std::strchr(decoded.data(), ':');
+        if (!colon) return 0;
+        user.assign(decoded.data(), static_cast<std::size_t>(colon - decoded.data()));
+        password = colon + 1;
+        if (r.user_out) net::copy_bounded(r.user_out, user.c_str(), kUserNameKept + 1);
+    }
+
+    const char* scheme = r.scheme ? r.scheme : "";
+    const char* host = r.host ? r.host : "";
+    const char* path = r.path ? r.path : "";
+    std::string url = std::string(scheme) + "://" + host + path;
+    if (const std::size_t q = url.find('?'); q != std::string::npos) url.resize(q);
+    // The buffer takes the URL, or the reason when refused.
+    std::vector<char> buffer(std::max(url.size() + 1, kReasonSize));
+    net::copy_bounded(buffer.data(), url.c_str(), buffer.size());
+
+    if (access_decision(l, buffer.data(), buffer.size(), user.c_str(), password.c_str())) return 1;
+    const char* reason = buffer.data();
+
+    if (std::strcmp(reason, kNobodyReason) == 0) {
+        std::string page = k403Head;
+        page += "You are not allowed to access this site.<br><B>";
+        (void)net::send_text(r.client_fd, page.c_str());
+    } else if (user[0] != '!' && std::strcmp(reason, kInvalidPassword) != 0) {
+        std::string page = k403Head;
+        page += "You (user <font color=\"#0000ee\"><b>" + escaped(user.c_str()) +
+                "</b></font>) are not allowed to access<br><B>" + escaped(scheme) + "://" +
+                escaped(host) + escaped(path) +
+                "</B><br>due to Korvanet access configuration rule.<p>";
+        page += "The reason : <br> ";
+        page += reason;
+        (void)net::send_text(r.client_fd, page.c_str());
+    } else {
+        (void)net::send_text(r.client_fd, proxy_header ? k407 : k401);
+    }
+    return 0;
+}
+
+int socks_access(const ConfigLists& l, const char* host, int port, const char* user,
+                 const char* password) {
+    if (!user || !user[0]) return 1;
+    char url[kSocksUrlSize];
+    net::format_bounded(url, "socks://%s:%d", host ? host : "", port);
+    return access_decision(l, url, sizeof url, user, password);
+}
+
+}  // namespace kv::config

@@ -1,0 +1,26 @@
+#include "host/connection_record.h"
+
+namespace kv::host {
+
+void set_server_socket(ConnectionRecord& r, platform::Socket s) {
+    std::lock_guard<std::mutex> guard(r.socket_lock);
+    r.server = std::move(s);
+}
+
+void close_server_socket(ConnectionRecord& r) {
+    std::lock_guard<std::mutex> guard(r.socket_lock);
+    r.server.reset();
+}
+
+void close_client_socket(ConnectionRecord& r) {
+    std::lock_guard<std::mutex> guard(r.socket_lock);
+    r.client.reset();
+}
+
+void shutdown_sockets(ConnectionRecord& r) {
+    std::lock_guard<std::mutex> guard(r.socket_lock);
+    r.client.shutdown_both();
+    r.server.shutdown_both();
+}
+
+}  // namespace kv::host

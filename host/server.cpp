@@ -1,0 +1,72 @@
+#include "host/server.h"
+
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+#include "admin/admin_server.h"
+#include "cache/disk_cache.h"
+#include "config/settings.h"
+#include "dial/dial_manager.h"
+#include "dns/resolver.h"
+#include "gateways/udp_links.h"
+#include "host/service_table.h"
+#include "log/logs.h"
+#include "mail/mail_schedule.h"
+#include "platform/fault_guard.h"
+
+namespace kv::host {
+namespace {
+bool g_cache_started = false;
+}
+
+int start_server(bool as_service) {
+    config::Settings& s = config::live();
+    config::load_settings(s);
+    (void)config::save_settings(s);
+    config::open_statistics();
+    if (!log::open_logs(s.LogsDir, s.LogAccess != 0, s.LogSecurity != 0, s.LogDial != 0)) return 0;
+    // Sockets need no start-up on this system; a peer that went away must not
+    // kill the process on a send.
+    std::signal(SIGPIPE, SIG_IGN);
+    platform::install_fault_handlers();
+    if (!admin::start_admin_server()) {
+        log::close_logs();
+        return 0;
+    }
+    (void)mail::start_mail_schedule();
+    if (s.EnableCache) g_cache_started = cache::start_cache(s.CacheDir) != 0;
+    if (!dns::init_resolver()) {
+        admin::stop_admin_server();
+        log::close_logs();
+        return 0;
+    }
+    (void)dial::start_dial_manager(as_service);
+    build_service_table(s);
+    (void)start_services();
+    (void)gateways::start_udp_links();
+    if (s.Socks4 && s.DnsServer[0]) (void)dns::start_forwarder();
+    // Registration with a background-service list has no meaning here.
+    return 1;
+}
+
+void stop_server() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        config::Settings& s = config::live();
+        log::set_stopping(true);
+        gateways::stop_udp_links();
+        dns::stop_forwarder();
+        (void)stop_services();
+        admin::stop_admin_server();
+        dns::release_resolver();
+        dial::stop_dial_manager();
+        mail::stop_mail_schedule();
+        if (s.EnableCache && g_cache_started) cache::stop_cache();
+        log::close_logs();
+        config::reset_lists(s.lists);
+        config::close_statistics();
+    });
+}
+
+}  // namespace kv::host

@@ -1,0 +1,387 @@
+#include "host/service_table.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "config/access_control.h"
+#include "config/settings.h"
+#include "dns/resolver.h"
+#include "gateways/udp_links.h"
+#include "host/task_table.h"
+#include "log/error_codes.h"
+#include "log/logs.h"
+#include "mail/mail_schedule.h"
+#include "net/outbound_connect.h"
+#include "net/text_utils.h"
+#include "platform/clock.h"
+#include "platform/fault_guard.h"
+#include "platform/socket_error.h"
+#include "platform/thread.h"
+#include "proxy/request_intake.h"
+
+namespace kv::host {
+namespace {
+
+ServiceRow g_rows[kMaxRows];
+int g_row_count = 0;
+bool g_started = false;
+platform::Thread g_accept_thread;
+platform::Socket g_wake;  // eventfd that ends the accept thread's wait
+
+constexpr unsigned kStopWaitMs = 400;
+constexpr unsigned kLowMemoryWaitMs = 1000;
+
+#ifdef KV_TEST_BUILD
+// A service that faults on purpose, so tests can see one connection fail alone.
+int fault_on_purpose(ConnectionRecord& r) {
+    r.progress = 7;
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    return 0;
+}
+#endif
+
+void set_timeouts(int fd, int minutes) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(minutes) * 60;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Appends the raw record to dump.bin in the logs directory.
+void dump_record(const ConnectionRecord& r) {
+    char path[600];
+    log::log_path("dump.bin", path, sizeof path);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    platform::File file(fd);
+    const char* p = reinterpret_cast<const char*>(&r);
+    std::size_t left = sizeof r;
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w <= 0) break;
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+}
+
+struct GuardedCall {
+    Handler handler;
+    ConnectionRecord* record;
+};
+
+void call_handler(void* arg) {
+    auto* call = static_cast<GuardedCall*>(arg);
+    call->handler(*call->record);
+}
+
+void* connection_thread(void* arg) {
+    const int index = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    TaskSlot& s = slot(index);
+    s.thread_id.store(static_cast<long>(syscall(SYS_gettid)));
+    ConnectionRecord* rec = s.record;
+    if (!log::stopping()) {
+        const config::Settings& cfg = config::live();
+        if (cfg.ReverseLookup)
+            (void)!dns::reverse_lookup(rec->client_addr.sin_addr, rec->client_host, 65);
+        GuardedCall call{s.handler, rec};
+        std::uint32_t code = platform::run_guarded(call_handler, &call);
+        if (code != 0) {
+            close_client_socket(*rec);
+            close_server_socket(*rec);
+            log::error(log::kErrServiceException, 4, 0, "Service %s caused an exception nr. %lu, point %d",
+                       s.service_name, static_cast<unsigned long>(code), rec->progress);
+            dump_record(*rec);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.record = nullptr;
+    }
+    delete rec;  // closes whatever sockets the handler left open
+    release_slot(index);
+    return nullptr;
+}
+
+bool interface_is_secure(const config::Settings& cfg, const char* iface) {
+    return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
+           std::strstr(cfg.SecureInterface, iface) != nullptr;
+}
+
+// The interface and allowed-address checks; logs refused clients.
+bool admit(const ServiceRow& row, const ConnectionRecord& r) {
+    const config::Settings& cfg = config::live();
+    // Any host may deliver mail to the mail server.
+    if (cfg.MailType == 1 && row.port == cfg.SmtpServerPort) return true;
+    if (interface_is_secure(cfg, r.interface_text)) {
+        if (config::address_allowed(cfg.lists, r.client_text)) return true;
+        if (cfg.LogSecurity)
+            log::security("Host \"%s\" tried to access Korvanet on port %d", r.client_text, r.local_port);
+        return false;
+    }
+    if (cfg.LogSecurity && std::strcmp(r.interface_text, "0.0.0.0") != 0)
+        log::security("Host \"%s\" tried to access Korvanet on port %d via insecure interface \"%s\"",
+                      r.client_text, r.local_port, r.interface_text);
+    return false;
+}
+
+void accept_one(ServiceRow& row) {
+    int index = free_slot_index();
+    if (index < 0) return;
+    auto* rec = new (std::nothrow) ConnectionRecord{};
+    if (!rec) {
+        log::error(log::kErrLowMemory, 3, 0, "low memory");
+        platform::sleep_ms(kLowMemoryWaitMs);
+        return;
+    }
+    TaskSlot& s = slot(index);
+    s.dial_use = 0;
+    s.start_tick = platform::tick_ms();
+    s.handler = row.handler;
+    net::copy_bounded(s.service_name, row.name);
+    rec->dial_use = &s.dial_use;
+    rec->service_port = row.port;
+    rec->slot = index;
+
+    socklen_t len = sizeof rec->client_addr;
+    int fd = ::accept4(row.listener.get(), reinterpret_cast<sockaddr*>(&rec->client_addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        // Nothing pending after all (the client went away): not worth an entry.
+        if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED && err != EINTR)
+            log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+        delete rec;
+        return;
+    }
+    rec->client.reset(fd);
+    len = sizeof rec->local_addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&rec->local_addr), &len);
+    net::address_text(rec->client_addr.sin_addr, rec->client_text);
+    net::address_text(rec->local_addr.sin_addr, rec->interface_text);
+    rec->client_port = ntohs(rec->client_addr.sin_port);
+    rec->local_port = ntohs(rec->local_addr.sin_port);
+
+    if (!admit(row, *rec)) {
+        delete rec;
+        return;
+    }
+    set_timeouts(fd, config::live().Timeout);
+
+    s.serial = next_serial();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.record = rec;
+    }
+    s.in_use.store(1, std::memory_order_release);
+    platform::Thread thread;
+    if (!thread.start(connection_thread, reinterpret_cast<void*>(static_cast<intptr_t>(index)),
+                      platform::kConnectionStackSize)) {
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            s.record = nullptr;
+        }
+        delete rec;
+        release_slot(index);
+        return;
+    }
+    thread.detach();
+}
+
+void* accept_thread(void*) {
+    pollfd fds[kMaxRows + 1];
+    int row_of[kMaxRows + 1];
+    for (;;) {
+        int n = 0;
+        fds[n] = {g_wake.get(), POLLIN, 0};
+        row_of[n++] = -1;
+        for (int i = 0; i < g_row_count; ++i) {
+            if (!g_rows[i].listener.valid()) continue;
+            fds[n] = {g_rows[i].listener.get(), POLLIN, 0};
+            row_of[n++] = i;
+        }
+        int ready = ::poll(fds, static_cast<nfds_t>(n), -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            if (!log::stopping())
+                log::error(log::kErrSelectFailed, 4, platform::wsa_from_errno(errno), "select failed, Services stopped.");
+            return nullptr;
+        }
+        if (fds[0].revents || log::stopping()) return nullptr;
+        for (int k = 1; k < n; ++k) {
+            if (fds[k].revents & (POLLIN | POLLERR | POLLHUP)) accept_one(g_rows[row_of[k]]);
+            if (log::stopping()) return nullptr;
+        }
+    }
+}
+
+void register_mail_rows(const config::Settings& s) {
+    if (s.MailType == 0) {
+        if (!s.SMTPServer[0])
+            log::error(log::kErrGatewaySmtpNotSet, 4, 0, "can't start SMTP/POP3 Gateway : SMTP server is not set");
+        if (!s.POP3Server[0])
+            log::error(log::kErrGatewayPop3NotSet, 4, 0, "can't start SMTP/POP3 Gateway : POP3 server is not set");
+        if (s.SMTPServer[0] && s.POP3Server[0]) {
+            (void)register_service(110, "POP3 GW", nullptr, nullptr, close_at_once);
+            (void)register_service(25, "SMTP GW", nullptr, nullptr, close_at_once);
+        }
+    } else if (s.MailType == 2) {
+        if (!s.SMTP1[0])
+            log::error(log::kErrForwardInternetNotSet, 4, 0, "can't start SMTP Forwarding : Internet SMTP server is not set");
+        if (!s.SMTP2[0])
+            log::error(log::kErrForwardLocalNotSet, 4, 0, "can't start SMTP Forwarding : Local SMTP server is not set");
+        if (s.SMTP1[0] && s.SMTP2[0]) (void)register_service(25, "SMTP FW", nullptr, nullptr, close_at_once);
+    } else if (s.MailType == 1) {
+        (void)register_service(static_cast<std::uint16_t>(s.Pop3ServerPort), "POP3", mail::pop3_server_init,
+                               mail::pop3_server_stop, close_at_once);
+        (void)register_service(static_cast<std::uint16_t>(s.SmtpServerPort), "SMTP", mail::smtp_server_init,
+                               mail::smtp_server_stop, close_at_once);
+        (void)register_service(5674, "MAIL TRANSFER", nullptr, nullptr, close_at_once);
+    }
+}
+
+}  // namespace
+
+int register_service(std::uint16_t port, const char* name, InitFn init, StopFn stop, Handler handler) {
+    if (g_row_count >= kMaxRows) return 0;
+    ServiceRow& r = g_rows[g_row_count++];
+    r.listener.reset();
+    r.port = port;
+    net::copy_bounded(r.name, name ? name : "");
+    r.init = init;
+    r.stop = stop;
+    r.handler = handler;
+    return 1;
+}
+
+int row_count() { return g_row_count; }
+const ServiceRow& row(int index) { return g_rows[index]; }
+bool services_started() { return g_started; }
+
+int close_at_once(ConnectionRecord& r) {
+    close_client_socket(r);
+    return 0;
+}
+
+void build_service_table(const config::Settings& s) {
+    (void)register_service(static_cast<std::uint16_t>(s.ProxyPort), "PROXY", nullptr, nullptr, proxy::handle_connection);
+    register_mail_rows(s);
+    if (s.Telnet) (void)register_service(static_cast<std::uint16_t>(s.TelnetPort), "TELNET GW", nullptr, nullptr, close_at_once);
+    if (s.NewsServer[0]) (void)register_service(119, "NEWS GW", nullptr, nullptr, close_at_once);
+    if (s.RealAudio)
+        (void)register_service(static_cast<std::uint16_t>(s.RealAudioPort), "REALAUDIO GW", nullptr, nullptr, close_at_once);
+    if (s.FTP) (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, close_at_once);
+    if (s.Socks4 || s.Socks5)
+        (void)register_service(static_cast<std::uint16_t>(s.SocksPort), "SOCKS", gateways::socks_init,
+                               gateways::socks_stop, close_at_once);
+    {
+        std::shared_lock<std::shared_mutex> guard(s.lists.lock);
+        for (const auto& link : s.lists.links)
+            if (strcasecmp(link.protocol, "TCP") == 0)
+                (void)register_service(static_cast<std::uint16_t>(link.local_port), "MAPPED LINK", nullptr, nullptr,
+                                       close_at_once);
+    }
+#ifdef KV_TEST_BUILD
+    if (const char* port = std::getenv("KORVANET_TEST_FAULT_PORT"))
+        (void)register_service(static_cast<std::uint16_t>(std::atoi(port)), "FAULT TEST", nullptr, nullptr,
+                               fault_on_purpose);
+#endif
+}
+
+platform::Socket open_listener(std::uint16_t port, int type) {
+    platform::Socket s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (!s.valid()) {
+        log::error(log::kErrSocketCreate, 3, platform::capture_socket_error(), "can't create socket");
+        return platform::Socket();
+    }
+    int on = 1;
+    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int err = platform::capture_socket_error();
+        if (err == platform::kWsaAddressInUse)
+            log::error(log::kErrPortInUse, 3, err, "the port number %d is already in use", port);
+        else
+            log::error(log::kErrBind, 3, err, "can't bind socket to address");
+        return platform::Socket();
+    }
+    if (type == SOCK_STREAM) {
+        // A deeper queue than the classic 5: bursts of browsers must not see
+        // dropped SYNs and second-long retransmit stalls.
+        if (::listen(s.get(), kListenBacklog) != 0) {
+            log::error(log::kErrListen, 3, platform::capture_socket_error(), "can't listen on socket");
+            return platform::Socket();
+        }
+        // Accepting never blocks the one accept thread on a connection that vanished.
+        fcntl(s.get(), F_SETFL, fcntl(s.get(), F_GETFL) | O_NONBLOCK);
+    }
+    return s;
+}
+
+int start_services() {
+    if (g_started) return 0;
+    clear_task_table();
+    int listening = 0;
+    for (int i = 0; i < g_row_count; ++i) {
+        ServiceRow& r = g_rows[i];
+        r.listener = open_listener(r.port, SOCK_STREAM);
+        if (!r.listener.valid()) {
+            log::error(log::kErrServiceStart, 4, 0, "can't start %s.", r.name);
+            continue;
+        }
+        if (r.init && r.init() == 0) {
+            log::error(log::kErrServiceInit, 4, 0, "can't init %s.", r.name);
+            r.listener.reset();
+            continue;
+        }
+        ++listening;
+    }
+    g_started = true;
+    if (listening == 0) return 1;
+    g_wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!g_wake.valid() || !g_accept_thread.start(accept_thread, nullptr, 64 * 1024)) {
+        stop_services();
+        log::error(log::kErrServiceInit, 4, 0, "can't create thread, Services not started");
+        return 0;
+    }
+    return 1;
+}
+
+int stop_services() {
+    if (!g_started) return 0;
+    log::set_stopping(true);
+    if (g_wake.valid()) {
+        std::uint64_t one = 1;
+        (void)!::write(g_wake.get(), &one, sizeof one);
+    }
+    g_accept_thread.join();
+    for (int i = 0; i < g_row_count; ++i) g_rows[i].listener.shutdown_both();
+    shutdown_all_connections();
+    // A thread still busy after its wait is left to end on its own: threads
+    // cannot be killed safely, and its sockets are already shut down.
+    for (int i = 0; i < kTaskSlots; ++i)
+        if (slot(i).in_use.load()) (void)wait_slot_free(i, kStopWaitMs);
+    for (int i = 0; i < g_row_count; ++i) {
+        if (g_rows[i].listener.valid() && g_rows[i].stop) g_rows[i].stop();
+        g_rows[i].listener.reset();
+    }
+    g_wake.reset();
+    g_row_count = 0;
+    g_started = false;
+    return 1;
+}
+
+}  // namespace kv::host

@@ -1,0 +1,57 @@
+#pragma once
+// The service table: one row per TCP service, a listener per row, and the one
+// accept thread that waits on all listeners and hands each connection to a
+// connection thread with its task slot and connection record.
+#include <cstdint>
+
+#include "host/connection_record.h"
+
+namespace kv::config {
+struct Settings;
+}
+
+namespace kv::host {
+
+inline constexpr int kMaxRows = 512;
+inline constexpr std::size_t kServiceNameSize = 20;  // 19 characters + NUL
+inline constexpr int kListenBacklog = 128;
+
+using Handler = int (*)(ConnectionRecord&);
+using InitFn = int (*)();
+using StopFn = void (*)();
+
+struct ServiceRow {
+    platform::Socket listener;  // invalid when the row failed to start or was stopped
+    std::uint16_t port;
+    char name[kServiceNameSize];
+    InitFn init;
+    StopFn stop;
+    Handler handler;
+};
+
+// Appends a row (name cut to 19 characters). 0 when 512 rows exist.
+[[nodiscard]] int register_service(std::uint16_t port, const char* name, InitFn init, StopFn stop,
+                                   Handler handler);
+int row_count();
+const ServiceRow& row(int index);
+
+// Registers every row the settings ask for, in table order, with the entries
+// 2905-2908 for an incomplete mail set-up.
+void build_service_table(const config::Settings& s);
+
+// Opens a listener on all interfaces: SOCK_STREAM (backlog) or SOCK_DGRAM.
+// Logs 1101-1104 and returns an invalid socket on failure.
+platform::Socket open_listener(std::uint16_t port, int type);
+
+// Opens every row and starts the accept thread. 0 when already started or the
+// thread could not start; 1 otherwise (also when no row could be opened).
+[[nodiscard]] int start_services();
+// Closes listeners and connections, waits for the connection threads, calls
+// the rows' stop functions and empties the table. 0 when not started.
+int stop_services();
+bool services_started();
+
+// The handler of rows whose service is not built yet: closes the connection.
+int close_at_once(ConnectionRecord& r);
+
+}  // namespace kv::host

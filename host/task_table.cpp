@@ -1,0 +1,117 @@
+#include "host/task_table.h"
+
+#include <condition_variable>
+#include <cstring>
+
+#include "log/logs.h"
+#include "net/line_io.h"
+#include "platform/clock.h"
+
+namespace kv::host {
+namespace {
+
+TaskSlot g_slots[kTaskSlots];
+std::atomic<int> g_serial{0};
+// Lets the accept thread wake as soon as a slot frees instead of sleeping 2 s.
+std::mutex g_free_lock;
+std::condition_variable g_slot_freed;
+
+constexpr unsigned kFullTableWaitMs = 2000;
+constexpr unsigned kKillWaitMs = 500;
+
+}  // namespace
+
+void clear_task_table() {
+    for (auto& s : g_slots) {
+        s.serial = 0;
+        s.thread_id = 0;
+        s.in_use = 0;
+        s.dial_use = 0;
+        s.handler = nullptr;
+        s.service_name[0] = '\0';
+        s.start_tick = 0;
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.record = nullptr;
+    }
+}
+
+int free_slot_index() {
+    for (;;) {
+        for (int i = 0; i < kTaskSlots; ++i)
+            if (g_slots[i].in_use.load(std::memory_order_acquire) == 0) return i;
+        if (log::stopping()) return -1;
+        std::unique_lock<std::mutex> lock(g_free_lock);
+        g_slot_freed.wait_for(lock, std::chrono::milliseconds(kFullTableWaitMs));
+    }
+}
+
+int active_connections() {
+    int n = 0;
+    for (auto& s : g_slots) n += s.in_use.load(std::memory_order_relaxed) ? 1 : 0;
+    return n;
+}
+
+bool any_active_connection() { return active_connections() > 0; }
+
+int dial_line_in_use() {
+    for (auto& s : g_slots) {
+        if (s.in_use.load() && s.dial_use.load() && std::strcmp(s.service_name, "MAIL TRANSFER") != 0)
+            return 1;
+    }
+    return 0;
+}
+
+TaskSlot& slot(int index) { return g_slots[index]; }
+
+int next_serial() { return g_serial.fetch_add(1); }
+
+void release_slot(int index) {
+    TaskSlot& s = g_slots[index];
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.record = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_free_lock);
+        s.in_use.store(0, std::memory_order_release);
+    }
+    g_slot_freed.notify_all();
+}
+
+int kill_by_serial(int serial) {
+    for (auto& s : g_slots) {
+        if (!s.in_use.load() || s.serial.load() != serial) continue;
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            if (s.record) shutdown_sockets(*s.record);
+        }
+        platform::sleep_ms(kKillWaitMs);
+        return 1;
+    }
+    return 0;
+}
+
+void shutdown_all_connections() {
+    for (auto& s : g_slots) {
+        if (!s.in_use.load()) continue;
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (s.record) shutdown_sockets(*s.record);
+    }
+    g_slot_freed.notify_all();
+}
+
+bool wait_slot_free(int index, unsigned ms) {
+    std::unique_lock<std::mutex> lock(g_free_lock);
+    return g_slot_freed.wait_for(lock, std::chrono::milliseconds(ms),
+                                 [&] { return g_slots[index].in_use.load() == 0; });
+}
+
+void task_list_dump(int fd) {
+    if (!net::send_text(fd, "\n================== Task List ============\n")) return;
+    for (auto& s : g_slots) {
+        if (!net::send_formatted(fd, "thread %d, used %d\n", static_cast<int>(s.thread_id.load()), s.in_use.load()))
+            return;
+    }
+}
+
+}  // namespace kv::host

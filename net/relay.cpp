@@ -1,0 +1,125 @@
+#include "net/relay.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "config/settings.h"
+#include "dial/dial_manager.h"
+#include "log/error_codes.h"
+#include "log/logs.h"
+#include "platform/socket_error.h"
+
+namespace kv::net {
+namespace {
+
+enum class Pass { kMoved, kNothing, kClosed, kFailed };
+
+void set_blocking(int fd, bool blocking) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return;
+    fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+void prepare(int fd, int timeout_ms) {
+    timeval tv{};
+    tv.tv_sec = timeout_ms / 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // A tunnel must add no delay of its own to request/response traffic.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    set_blocking(fd, false);
+}
+
+in_addr_t local_address(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? a.sin_addr.s_addr : 0;
+}
+
+// Sends everything, waiting for room when the peer is slow.
+bool send_whole(int fd, const char* data, std::size_t n, int timeout_ms) {
+    while (n > 0) {
+        ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (w > 0) {
+            data += w;
+            n -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            int r = ::poll(&p, 1, timeout_ms);
+            if (r > 0) continue;
+            if (r == 0) {
+                platform::set_last_socket_error(platform::kWsaTimedOut);
+                return false;
+            }
+            if (errno == EINTR) continue;
+        }
+        platform::capture_socket_error();
+        return false;
+    }
+    return true;
+}
+
+// Moves what is waiting on `from` to `to`.
+Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms) {
+    ssize_t r = ::recv(from, buffer, size, 0);
+    if (r > 0) return send_whole(to, buffer, static_cast<std::size_t>(r), timeout_ms) ? Pass::kMoved : Pass::kFailed;
+    if (r == 0) return Pass::kClosed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Pass::kNothing;
+    platform::capture_socket_error();
+    return Pass::kFailed;
+}
+
+}  // namespace
+
+int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
+    const int timeout_ms = config::live().Timeout * 60000;
+    const in_addr_t client_local = local_address(client_fd);
+    const in_addr_t server_local = local_address(server_fd);
+    prepare(client_fd, timeout_ms);
+    prepare(server_fd, timeout_ms);
+
+    int result = 1;
+    for (;;) {
+        pollfd fds[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
+        int ready = ::poll(fds, 2, timeout_ms);
+        if (ready == 0) break;  // idle for Timeout minutes
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            platform::capture_socket_error();
+            result = 0;
+            break;
+        }
+        Pass a = Pass::kNothing, b = Pass::kNothing;
+        if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms);
+        if (a != Pass::kClosed && a != Pass::kFailed && fds[1].revents)
+            b = pass_once(server_fd, client_fd, buffer, size, timeout_ms);
+        if (a == Pass::kClosed || b == Pass::kClosed) break;
+        if (a == Pass::kFailed || b == Pass::kFailed) {
+            result = 0;
+            break;
+        }
+        if (a == Pass::kMoved || b == Pass::kMoved) {
+            dial::note_traffic(client_local);
+            dial::note_traffic(server_local);
+        }
+    }
+    if (!result) {
+        int err = platform::last_socket_error();
+        if (err != platform::kWsaConnReset && err != platform::kWsaTimedOut)
+            log::error(log::kErrSocket, 2, err, "socket error");
+    }
+    set_blocking(client_fd, true);
+    set_blocking(server_fd, true);
+    return result;
+}
+
+}  // namespace kv::net

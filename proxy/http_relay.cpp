@@ -1,0 +1,391 @@
+#include "proxy/http_relay.h"
+
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cache/disk_cache.h"
+#include "config/settings.h"
+#include "log/error_codes.h"
+#include "log/logs.h"
+#include "net/banners.h"
+#include "net/base64.h"
+#include "net/line_io.h"
+#include "net/relay.h"
+#include "net/text_utils.h"
+#include "platform/clock.h"
+#include "platform/socket_error.h"
+#include "proxy/request_parse.h"
+
+namespace kv::proxy {
+namespace {
+
+constexpr unsigned kZeroLengthBodyWaitMs = 1000;
+constexpr char kHttpPrefix[] = "HTTP/1.";
+constexpr std::size_t kHttpPrefixLength = sizeof kHttpPrefix - 1;
+constexpr std::size_t kContentLengthSkip = 16;  // "Content-Length: "
+
+// Collects outgoing text in a buffer and sends it in as few calls as it
+// takes, so a request head leaves in one segment.
+struct Outgoing {
+    int fd;
+    char* buf;
+    std::size_t capacity;
+    std::size_t used;
+    int ok;
+
+    void flush() {
+        if (ok && used > 0 && !net::send_all(fd, buf, used)) ok = 0;
+        used = 0;
+    }
+    void add(const char* data, std::size_t n) {
+        if (!ok) return;
+        if (used + n > capacity) flush();
+        if (n > capacity) {
+            if (ok && !net::send_all(fd, data, n)) ok = 0;
+            return;
+        }
+        std::memcpy(buf + used, data, n);
+        used += n;
+    }
+    void add(const char* text) { add(text, std::strlen(text)); }
+};
+
+bool is_default_port_for_parent(unsigned port) { return port == 21 || port == 70 || port == 80; }
+
+bool header_is(const char* name, const char* wanted) { return strcasecmp(name, wanted) == 0; }
+
+// Leading decimal digits after optional blanks; 0 when none. Clamped so a
+// long run of digits cannot overflow.
+long long leading_number(const char* text) {
+    while (*text == ' ' || *text == '\t') ++text;
+    bool negative = false;
+    if (*text == '-' || *text == '+') negative = *text++ == '-';
+    long long value = 0;
+    for (int digits = 0; *text >= '0' && *text <= '9' && digits < 18; ++text, ++digits)
+        value = value * 10 + (*text - '0');
+    return negative ? -value : value;
+}
+
+// The status code after the first blank of the status line: 1 with *out, 0
+// when there is no blank or no number there.
+int status_code(const char* header, int* out) {
+    const char* space = std::strchr(header, ' ');
+    if (!space) return 0;
+    const char* p = space;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+    const char* digits = (*p == '-' || *p == '+') ? p + 1 : p;
+    if (*digits < '0' || *digits > '9') return 0;
+    *out = static_cast<int>(leading_number(p));
+    return 1;
+}
+
+// The end of a response header in area[from .. got): just past a LF whose
+// previous byte, or the one before that, is also a LF. 0 when not there yet.
+std::size_t find_header_end(const char* area, std::size_t from, std::size_t got) {
+    for (std::size_t j = from; j < got; ++j)
+        if (area[j] == '\n' && ((j >= 1 && area[j - 1] == '\n') || (j >= 2 && area[j - 2] == '\n')))
+            return j + 1;
+    return 0;
+}
+
+int relay_failed(host::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
+        log::error(log::kErrRelayData, 1, p.error, "error receiving or sending data");
+    p.discard = p.discard_on_abort;
+    write_access_entry(r);
+    return 0;
+}
+
+// recv that records the socket error; EINTR is retried.
+long receive(int fd, char* buf, std::size_t n, int flags, int* error) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        ssize_t got = ::recv(fd, buf, n, flags);
+        if (got >= 0) return static_cast<long>(got);
+        if (errno == EINTR) continue;
+        *error = platform::capture_socket_error();
+        return -1;
+    }
+    *error = platform::kWsaInterrupted;
+    return -1;
+}
+
+// Forwards the request body of a POST or PUT. 1, or 0 for the failure exit.
+int forward_body(host::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    const int client = r.client.get();
+    const int server = r.server.get();
+    // Bytes that came in with the head go first.
+    if (p.body_length > 0 && !net::send_all(server, p.body, static_cast<std::size_t>(p.body_length))) {
+        p.error = platform::last_socket_error();
+        return 0;
+    }
+    const char* header = find_request_header(p, "Content-Length");
+    const long long length = header ? leading_number(header) : 0;
+    if (length <= 0) {
+        // No usable length: pass on what the browser sends within a short
+        // wait, without blocking on a browser that sends nothing.
+        p.error = header ? kErrorZeroContentLength : kErrorNoContentLength;
+        platform::sleep_ms(kZeroLengthBodyWaitMs);
+        int error = 0;
+        long n = receive(client, r.work, kRelayBlockSize, MSG_DONTWAIT, &error);
+        if (n > 0 && !net::send_all(server, r.work, static_cast<std::size_t>(n))) {
+            p.error = platform::last_socket_error();
+            return 0;
+        }
+        return 1;
+    }
+    long long total = p.body_length;
+    while (total < length) {
+        long n = receive(client, r.work, kRelayBlockSize, 0, &p.error);
+        if (n <= 0) {
+            if (n == 0) p.error = platform::last_socket_error();
+            return 0;
+        }
+        if (!net::send_all(server, r.work, static_cast<std::size_t>(n))) {
+            p.error = platform::last_socket_error();
+            return 0;
+        }
+        total += n;
+    }
+    return 1;
+}
+
+// Whether this is a request to this server's own administration interface,
+// which leaves no access-log line.
+bool to_own_admin(const host::ConnectionRecord& r) {
+    return r.proxy.dest_port == config::live().AdminPort &&
+           std::strcmp(r.proxy.server_text, r.interface_text) == 0;
+}
+
+}  // namespace
+
+void write_access_entry(host::ConnectionRecord& r) {
+    if (!config::live().LogAccess) return;
+    const auto& p = r.proxy;
+    log::AccessEntry e{host::display_name(r), p.user, p.method,         p.scheme,
+                       p.host,                p.path, p.status,         p.bytes_sent};
+    log::access(e, r.work, sizeof r.work);
+}
+
+int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data, std::size_t length) {
+    auto& p = r.proxy;
+    if (!net::send_all(r.client.get(), data, length)) {
+        p.error = platform::last_socket_error();
+        if (!p.cacheable) return 0;
+        if (!config::live().ContinueAborted && !cache::has_followers(r)) {
+            p.discard = p.discard_on_abort;
+            return 0;
+        }
+        // The download goes on into the cache although this browser has gone.
+    }
+    if (p.cacheable && !cache::append(r, data, length)) return 0;
+    return 1;
+}
+
+int send_to_client_with_cache_copy(host::ConnectionRecord& r, std::size_t length) {
+    if (length > sizeof r.work) length = sizeof r.work;
+    return send_block_with_cache_copy(r, r.work, length);
+}
+
+int send_request_upstream(host::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    const auto& s = config::live();
+    Outgoing out{r.server.get(), r.work, kRelayBlockSize, 0, 1};
+
+    out.add(p.method);
+    out.add(" ");
+    if (p.via_parent) {
+        out.add(p.scheme);
+        out.add("://");
+        out.add(p.host);
+        if (!is_default_port_for_parent(p.dest_port)) {
+            char port[8];  // ":65535" + NUL
+            net::format_bounded(port, ":%d", static_cast<int>(p.dest_port));
+            out.add(port);
+        }
+    }
+    out.add(p.path);
+    out.add(" ");
+    out.add(p.version);
+    out.add("\r\n");
+
+    for (int i = 0; i < p.header_count; ++i) {
+        const char* name = p.headers[i].name;
+        if (p.no_cache && header_is(name, "If-Modified-Since")) continue;
+        if (!p.via_parent && header_is(name, "Proxy-Authorization")) continue;
+        if (header_is(name, "Proxy-Connection")) continue;
+        out.add(name);
+        out.add(": ");
+        out.add(p.headers[i].value);
+        out.add("\r\n");
+    }
+
+    if (p.via_parent && s.ParentProxyUsername[0]) {
+        char credentials[kParentCredentialsSize];
+        net::format_bounded(credentials, "%s:%s", s.ParentProxyUsername, s.ParentProxyPassword);
+        char encoded[kParentAuthLineSize];
+        net::base64_encode(credentials, std::strlen(credentials), encoded, sizeof encoded);
+        char line[kParentAuthLineSize];
+        net::format_bounded(line, "Proxy-Authorization: Basic %s\r\n", encoded);
+        out.add(line);
+    }
+    out.add("\r\n");
+    out.flush();
+    if (!out.ok) p.error = platform::last_socket_error();
+    return out.ok;
+}
+
+int http_relay(host::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    const auto& s = config::live();
+    const int server = r.server.get();
+
+    r.progress = 12;
+    if (!send_request_upstream(r)) return relay_failed(r);
+    r.progress = 13;
+    if (strcasecmp(p.method, "POST") == 0 || strcasecmp(p.method, "PUT") == 0) {
+        if (!forward_body(r)) return relay_failed(r);
+    }
+
+    // The response header goes into the second half of the request buffer;
+    // bytes that follow it in the same receive are the first body bytes.
+    r.progress = 14;
+    char* area = p.request + host::kResponseAreaOffset;
+    std::size_t got = 0;
+    bool closed = false;
+    // Enough bytes to tell an HTTP/1.x response from anything else.
+    while (got < kHttpPrefixLength) {
+        long n = receive(server, area + got, kResponseHeaderLimit - got, 0, &p.error);
+        if (n < 0) return relay_failed(r);
+        if (n == 0) {
+            closed = true;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        if (strncasecmp(area, kHttpPrefix, got < kHttpPrefixLength ? got : kHttpPrefixLength) != 0) break;
+    }
+    const bool is_http = got >= kHttpPrefixLength && strncasecmp(area, kHttpPrefix, kHttpPrefixLength) == 0;
+
+    if (is_http) {
+        std::size_t header_length = find_header_end(area, 0, got);
+        while (!header_length) {
+            if (closed) {
+                header_length = got;  // the server's close ends the header
+                break;
+            }
+            if (got >= kResponseHeaderLimit) {
+                p.error = 0;
+                return relay_failed(r);
+            }
+            const std::size_t from = got;
+            long n = receive(server, area + got, kResponseHeaderLimit - got, 0, &p.error);
+            if (n < 0) return relay_failed(r);
+            if (n == 0) {
+                closed = true;
+                continue;
+            }
+            got += static_cast<std::size_t>(n);
+            header_length = find_header_end(area, from, got);
+        }
+
+        // The header as text, for the searches below; the byte after it is
+        // put back before the body bytes are used.
+        const char saved = area[header_length];
+        area[header_length] = '\0';
+        if (!status_code(area, &p.status)) {
+            log::error(log::kErrRelayStatusLine, 1, 0, "Error reading response from server, status line is : %s\n",
+                       area);
+            area[header_length] = saved;
+            p.error = kErrorBadStatusLine;
+            return relay_failed(r);
+        }
+        if (p.status != 200 && p.status != 301 && p.status != 302) p.cacheable = 0;
+        // Matched with case on purpose: catches both "Pragma" and "pragma".
+        if (std::strstr(area, "ragma: no-cache") && !s.IgnoreNo_Cache) p.cacheable = 0;
+        if (const char* length = net::find_case_blind(area, "Content-Length")) {
+            if (::strnlen(length, kContentLengthSkip) == kContentLengthSkip)
+                p.expected_size = leading_number(length + kContentLengthSkip);
+        }
+
+        r.progress = 15;
+        if (p.cacheable) (void)cache::open_for_write(r);
+
+        // The copy sent on leaves out the Expires line: the cache decides
+        // freshness itself.
+        std::size_t copied = header_length;
+        const char* expires = std::strstr(area, "Expires:");
+        const char* expires_end = expires ? std::strchr(expires, '\n') : nullptr;
+        if (expires_end) {
+            const std::size_t before = static_cast<std::size_t>(expires - area);
+            const std::size_t after = static_cast<std::size_t>(expires_end + 1 - area);
+            std::memcpy(r.work, area, before);
+            area[header_length] = saved;
+            std::memcpy(r.work + before, area + after, header_length - after);
+            copied = before + header_length - after;
+        } else {
+            area[header_length] = saved;
+            std::memcpy(r.work, area, header_length);
+        }
+        // The first body bytes leave with the header.
+        const std::size_t first_body = got - header_length;
+        std::memcpy(r.work + copied, area + header_length, first_body);
+        if (!send_to_client_with_cache_copy(r, copied + first_body)) {
+            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
+                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
+            return 0;
+        }
+        if (p.status >= 300 && p.status < 400) p.bytes_sent += static_cast<long long>(copied);
+        p.bytes_sent += static_cast<long long>(first_body);
+    } else if (got > 0) {
+        // Not an HTTP/1.x answer: everything passes on untouched.
+        if (!send_block_with_cache_copy(r, area, got)) {
+            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
+                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
+            return 0;
+        }
+        p.bytes_sent += static_cast<long long>(got);
+    }
+    r.progress = 16;
+
+    for (;;) {
+        long n = closed ? 0 : receive(server, r.work, kRelayBlockSize, 0, &p.error);
+        if (n < 0) return relay_failed(r);
+        if (n == 0) {
+            r.progress = 17;
+            if (!to_own_admin(r)) write_access_entry(r);
+            return 1;
+        }
+        if (!send_to_client_with_cache_copy(r, static_cast<std::size_t>(n))) {
+            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
+                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
+            return 0;
+        }
+        p.bytes_sent += n;
+    }
+}
+
+void connect_tunnel(host::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    const int client = r.client.get();
+    const int server = r.server.get();
+    r.progress = 12;
+    if (p.via_parent) {
+        // The parent's own answer reaches the browser through the pipe.
+        if (!net::send_formatted(server, "CONNECT %s:%d HTTP/1.0\r\n\r\n", p.host, static_cast<int>(p.dest_port)))
+            return;
+    } else {
+        if (!net::send_formatted(client, "HTTP/1.0 200 Connection established\r\nProxy-agent: Korvanet/%s\r\n\r\n",
+                                 net::version_text()))
+            return;
+    }
+    // A browser may start its handshake before the answer: those bytes came
+    // in with the head.
+    if (p.body_length > 0 && !net::send_all(server, p.body, static_cast<std::size_t>(p.body_length))) return;
+    (void)net::relay(client, server, r.work, kRelayBlockSize);
+}
+
+}  // namespace kv::proxy

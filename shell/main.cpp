@@ -1,0 +1,72 @@
+// The server program in the foreground: starts the server, runs until SIGTERM
+// or Ctrl-C, then stops it in order and saves the statistics.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.h"
+#include "host/server.h"
+#include "log/logs.h"
+#include "platform/install_dir.h"
+#include "platform/socket.h"
+
+namespace {
+
+// One server per registry file: an exclusive lock on a file beside it.
+int lock_instance(kv::platform::File& lock_file) {
+    char path[4200];
+    std::snprintf(path, sizeof path, "%s.lock", kv::platform::registry_path());
+    lock_file.reset(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock_file.valid()) return 1;  // no lock possible (read-only place): run anyway
+    if (flock(lock_file.get(), LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = "";
+        ssize_t n = pread(lock_file.get(), pid, sizeof pid - 1, 0);
+        if (n > 0) pid[n] = '\0';
+        std::printf("Korvanet is already running.%s%s\n", pid[0] ? " pid " : "", pid);
+        return 0;
+    }
+    char pid[32];
+    int n = std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    if (ftruncate(lock_file.get(), 0) == 0) (void)!pwrite(lock_file.get(), pid, static_cast<std::size_t>(n), 0);
+    return 1;
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Every thread inherits the blocked set; only the main thread takes the signals.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    kv::platform::File lock_file;
+    if (!lock_instance(lock_file)) return 1;
+
+    std::printf("Korvanet : starting\n");
+    if (!kv::host::start_server(false)) {
+        std::printf("Korvanet can't start\n");
+        if (kv::log::error_log_opened())
+            std::printf("There were some problems while Korvanet\n tried to start. For details see file error.log in\nlogs directory.\n");
+        else
+            std::printf("Can't open/create file error.log in logs directory.\n");
+        return 3;
+    }
+    std::printf(" Korvanet\n");
+    std::fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    std::printf("Korvanet : going down\n");
+    kv::host::stop_server();
+    std::printf("Korvanet is stopped.\n");
+    return 0;
+}
