@@ -413,19 +413,17 @@ def read_header(sock):
     return rest
 
 
-def rtt_median_us(echo_port, proxy_port=None):
+def rtt_median_us(echo_port, proxy_port=None, label="direct"):
     """Median round trip of RTT_PAYLOAD-byte exchanges with the echo server."""
     target = (HOST, proxy_port if proxy_port is not None else echo_port)
     try:
         with socket.create_connection(target, timeout=RTT_IO_TIMEOUT_S) as s:
             s.settimeout(RTT_IO_TIMEOUT_S)
             s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            pending = b""
             if proxy_port is not None:
                 s.sendall(("CONNECT %s:%d HTTP/1.0\r\nHost: %s:%d\r\n\r\n"
                            % (HOST, echo_port, HOST, echo_port)).encode())
-                pending = read_header(s)
-                if pending:
+                if read_header(s):
                     raise OSError("unexpected bytes after CONNECT reply")
             payload = bytes(range(RTT_PAYLOAD))
             samples = []
@@ -443,7 +441,7 @@ def rtt_median_us(echo_port, proxy_port=None):
                     samples.append(clock() - t0)
             return statistics.median(samples) / 1000.0
     except OSError as e:
-        notes.append("RTT through port %s failed: %s" % (target[1], e))
+        notes.append("%s: tunnel round-trip test failed: %s" % (label, e))
         return None
 
 
@@ -522,7 +520,7 @@ def run_rounds(cols, origin_port, echo_port):
             # Base and tunnel back to back: the direct round trip drifts with
             # the machine's load, and only the difference is wanted.
             base = rtt_median_us(echo_port)
-            rtt = rtt_median_us(echo_port, col.port)
+            rtt = rtt_median_us(echo_port, col.port, col.name)
             cols[0].add("rtt", base)
             if rtt is not None and base is not None:
                 col.add("rtt", rtt - base)
@@ -726,4 +724,7 @@ def main():
 
 
 if __name__ == "__main__":
+    # A TERM (from run.sh or timeout) unwinds through main's finally, which
+    # stops the servers.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     sys.exit(main())

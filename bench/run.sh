@@ -21,8 +21,14 @@ BENCH_TMP=$(mktemp -d /tmp/korvanet-bench.XXXXXX) || exit 1
 export BENCH_TMP
 : > "$BENCH_TMP/pids"
 
+BENCH_PID=
 cleanup() {
     local pid
+    # The measuring process first, so that it starts nothing more.
+    if [ -n "$BENCH_PID" ] && kill -0 "$BENCH_PID" 2>/dev/null; then
+        kill -TERM "$BENCH_PID" 2>/dev/null
+        wait "$BENCH_PID" 2>/dev/null
+    fi
     if [ -s "$BENCH_TMP/pids" ]; then
         while read -r pid; do
             [ -n "$pid" ] && kill -TERM -- "-$pid" 2>/dev/null
@@ -42,7 +48,11 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
-timeout --kill-after=10 "$TOTAL_LIMIT_S" /usr/bin/python3 "$HERE/bench.py"
+# In the background and waited for, so that INT/TERM reach the trap at once.
+timeout --kill-after=10 "$TOTAL_LIMIT_S" /usr/bin/python3 "$HERE/bench.py" &
+BENCH_PID=$!
+wait "$BENCH_PID"
 rc=$?
+BENCH_PID=
 [ $rc = 124 ] && echo "benchmark stopped after ${TOTAL_LIMIT_S} s" >&2
 exit $rc

@@ -109,18 +109,17 @@ int find_access_unlocked(const ConfigLists& l, const char* pattern) {
     });
 }
 
-// Lowest number in [first, end) that no record's id names; -1 when all are taken.
+// Lowest number in [first, end) that no record's id, read as a decimal
+// number, names; -1 when all are taken.
 template <typename T>
 int lowest_free_id(const std::vector<T>& v, int first, int end) {
+    bool taken[kGroupIdEnd] = {};
+    for (const T& r : v) {
+        const int id = std::atoi(r.id);
+        if (id >= first && id < end) taken[id] = true;
+    }
     for (int candidate = first; candidate < end; ++candidate) {
-        bool taken = false;
-        for (const T& r : v) {
-            if (std::atoi(r.id) == candidate) {
-                taken = true;
-                break;
-            }
-        }
-        if (!taken) return candidate;
+        if (!taken[candidate]) return candidate;
     }
     return -1;
 }

@@ -356,7 +356,7 @@ Settings& admin_copy() {
 
 int load_settings(Settings& s) {
     if (!platform::registry_open(platform::registry_path()))
-        log::error(kErrRegistryLoad, 3, 0, "can't open registry, using default values");
+        log::error(log::kErrRegistryLoad, 3, 0, "can't open registry, using default values");
     platform::registry_create_key(kSettingsKey);
     for (std::size_t i = 0; i < kSettingCount; ++i) load_setting(s, kSettingTable[i]);
     load_lists(s.lists);
@@ -377,7 +377,7 @@ int save_settings(Settings& s) {
         if (!(kSettingTable[i].flags & kReadOnly)) save_setting(s, kSettingTable[i]);
     save_lists(s.lists);
     if (!platform::registry_flush()) {
-        log::error(kErrRegistrySave, 3, errno, "can't open registry");
+        log::error(log::kErrRegistrySave, 3, errno, "can't open registry");
         return 0;
     }
     return 1;

@@ -22,6 +22,7 @@
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
+#include "net/line_io.h"
 #include "net/outbound_connect.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
@@ -44,11 +45,38 @@ constexpr unsigned kLowMemoryWaitMs = 1000;
 
 #ifdef KV_TEST_BUILD
 // A service that faults on purpose, so tests can see one connection fail alone.
-int fault_on_purpose(ConnectionRecord& r) {
+__attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(ConnectionRecord& r) {
     r.progress = 7;
-    volatile int* nowhere = nullptr;
+    volatile std::uintptr_t address = 16;  // unmapped, and hidden from the optimiser
+    volatile int* nowhere = reinterpret_cast<volatile int*>(address);
     *nowhere = 1;
     return 0;
+}
+
+// Echoes lines until the client closes: a service that holds its connection.
+int echo_lines(ConnectionRecord& r) {
+    r.progress = 1;
+    while (net::read_line(r.client.get(), r.work)) {
+        if (!net::send_text(r.client.get(), r.work) || !net::send_text(r.client.get(), "\n")) break;
+    }
+    close_client_socket(r);
+    return 1;
+}
+
+// Test rows: "KORVANET_TEST_FAULT_PORT=p" and "KORVANET_TEST_ECHO_PORTS=p1,p2".
+void register_test_rows() {
+    if (const char* port = std::getenv("KORVANET_TEST_FAULT_PORT"))
+        (void)register_service(static_cast<std::uint16_t>(std::atoi(port)), "FAULT TEST", nullptr, nullptr,
+                               fault_on_purpose);
+    if (const char* ports = std::getenv("KORVANET_TEST_ECHO_PORTS")) {
+        for (const char* p = ports; *p;) {
+            int port = std::atoi(p);
+            if (port > 0) (void)register_service(static_cast<std::uint16_t>(port), "ECHO TEST", nullptr, nullptr, echo_lines);
+            const char* comma = std::strchr(p, ',');
+            if (!comma) break;
+            p = comma + 1;
+        }
+    }
 }
 #endif
 
@@ -292,9 +320,7 @@ void build_service_table(const config::Settings& s) {
                                        close_at_once);
     }
 #ifdef KV_TEST_BUILD
-    if (const char* port = std::getenv("KORVANET_TEST_FAULT_PORT"))
-        (void)register_service(static_cast<std::uint16_t>(std::atoi(port)), "FAULT TEST", nullptr, nullptr,
-                               fault_on_purpose);
+    register_test_rows();
 #endif
 }
 
