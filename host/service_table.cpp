@@ -293,6 +293,12 @@ int register_service(std::uint16_t port, const char* name, InitFn init, StopFn s
 }
 
 int row_count() { return g_row_count; }
+
+void clear_service_table() {
+    if (g_started) return;
+    for (int i = 0; i < g_row_count; ++i) g_rows[i].listener.reset();
+    g_row_count = 0;
+}
 const ServiceRow& row(int index) { return g_rows[index]; }
 bool services_started() { return g_started; }
 

@@ -33,6 +33,8 @@ struct ServiceRow {
 [[nodiscard]] int register_service(std::uint16_t port, const char* name, InitFn init, StopFn stop,
                                    Handler handler);
 int row_count();
+// Empties a table that is not started (tests, and a failed build).
+void clear_service_table();
 const ServiceRow& row(int index);
 
 // Registers every row the settings ask for, in table order, with the entries

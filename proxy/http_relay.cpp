@@ -91,6 +91,14 @@ std::size_t find_header_end(const char* area, std::size_t from, std::size_t got)
     return 0;
 }
 
+// The browser's side ended the transfer: no access-log line.
+int browser_refused(host::ConnectionRecord& r) {
+    const int error = r.proxy.error;
+    if (error != platform::kWsaConnReset && error != platform::kWsaTimedOut)
+        log::error(log::kErrRelaySendClient, 1, error, "error sending data to client");
+    return 0;
+}
+
 int relay_failed(host::ConnectionRecord& r) {
     auto& p = r.proxy;
     if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
@@ -270,8 +278,10 @@ int http_relay(host::ConnectionRecord& r) {
     }
     const bool is_http = got >= kHttpPrefixLength && strncasecmp(area, kHttpPrefix, kHttpPrefixLength) == 0;
 
+    std::size_t header_length = 0;
+    char saved = '\0';
     if (is_http) {
-        std::size_t header_length = find_header_end(area, 0, got);
+        header_length = find_header_end(area, 0, got);
         while (!header_length) {
             if (closed) {
                 header_length = got;  // the server's close ends the header
@@ -294,7 +304,7 @@ int http_relay(host::ConnectionRecord& r) {
 
         // The header as text, for the searches below; the byte after it is
         // put back before the body bytes are used.
-        const char saved = area[header_length];
+        saved = area[header_length];
         area[header_length] = '\0';
         if (!status_code(area, &p.status)) {
             log::error(log::kErrRelayStatusLine, 1, 0, "Error reading response from server, status line is : %s\n",
@@ -310,10 +320,13 @@ int http_relay(host::ConnectionRecord& r) {
             if (::strnlen(length, kContentLengthSkip) == kContentLengthSkip)
                 p.expected_size = leading_number(length + kContentLengthSkip);
         }
+    }
 
-        r.progress = 15;
-        if (p.cacheable) (void)cache::open_for_write(r);
+    // Also for an answer that is not HTTP/1.x: it is stored as it came.
+    r.progress = 15;
+    if (p.cacheable) (void)cache::open_for_write(r);
 
+    if (is_http) {
         // The copy sent on leaves out the Expires line: the cache decides
         // freshness itself.
         std::size_t copied = header_length;
@@ -334,18 +347,14 @@ int http_relay(host::ConnectionRecord& r) {
         const std::size_t first_body = got - header_length;
         std::memcpy(r.work + copied, area + header_length, first_body);
         if (!send_to_client_with_cache_copy(r, copied + first_body)) {
-            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
-                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
-            return 0;
+            return browser_refused(r);
         }
         if (p.status >= 300 && p.status < 400) p.bytes_sent += static_cast<long long>(copied);
         p.bytes_sent += static_cast<long long>(first_body);
     } else if (got > 0) {
         // Not an HTTP/1.x answer: everything passes on untouched.
         if (!send_block_with_cache_copy(r, area, got)) {
-            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
-                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
-            return 0;
+            return browser_refused(r);
         }
         p.bytes_sent += static_cast<long long>(got);
     }
@@ -360,9 +369,7 @@ int http_relay(host::ConnectionRecord& r) {
             return 1;
         }
         if (!send_to_client_with_cache_copy(r, static_cast<std::size_t>(n))) {
-            if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
-                log::error(log::kErrRelaySendClient, 1, p.error, "error sending data to client");
-            return 0;
+            return browser_refused(r);
         }
         p.bytes_sent += n;
     }

@@ -1,8 +1,9 @@
 #include "config/access_control.h"
 
+#include "platform/socket.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -50,8 +51,10 @@ struct Outcome {
 // Runs the proxy authentication for one request and collects the answer.
 Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host, const char* path,
                      const char* credentials, bool with_version = true) {
-    int fd[2];
+    int fd[2] = {-1, -1};
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+    const platform::Socket ours(fd[0]);
+    const platform::Socket peer(fd[1]);
     char user[kAuthUserSize] = "";
     const std::string header = credentials ? credentials : "";
     AuthRequest r{};
@@ -67,8 +70,6 @@ Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host,
     o.result = proxy_authenticate(l, r);
     o.sent = drain(fd[1]);
     o.user = user;
-    ::close(fd[0]);
-    ::close(fd[1]);
     return o;
 }
 

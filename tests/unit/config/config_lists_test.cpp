@@ -1,8 +1,9 @@
 #include "config/config_lists.h"
 
+#include "platform/socket.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -45,11 +46,12 @@ std::string drain(int fd) {
 }
 
 struct SocketPair {
-    int fd[2]{-1, -1};
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-    ~SocketPair() {
-        ::close(fd[0]);
-        ::close(fd[1]);
+    platform::Socket end[2];
+    SocketPair() {
+        int fd[2] = {-1, -1};
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
+        end[0].reset(fd[0]);
+        end[1].reset(fd[1]);
     }
 };
 
@@ -502,18 +504,18 @@ TEST(Dumps, ExactTexts) {
     ASSERT_EQ(insert_pop3_account(l, account("joe", "isp", "joe@isp", "alice")), 0);
 
     SocketPair sp;
-    dump_users(l, sp.fd[0]);
-    EXPECT_EQ(drain(sp.fd[1]),
+    dump_users(l, sp.end[0].get());
+    EXPECT_EQ(drain(sp.end[1].get()),
               "--------- DUMPING : User List -------\n"
               "000 : alice : 50a87ecfb217aeb95fc7215e4bcbeda8 : 901:\n");
-    dump_groups(l, sp.fd[0]);
-    EXPECT_EQ(drain(sp.fd[1]),
+    dump_groups(l, sp.end[0].get());
+    EXPECT_EQ(drain(sp.end[1].get()),
               "--------- DUMPING : Group List -------\n900 : Admins\n901 : staff\n \n");
-    dump_access(l, sp.fd[0]);
-    EXPECT_EQ(drain(sp.fd[1]),
+    dump_access(l, sp.end[0].get());
+    EXPECT_EQ(drain(sp.end[1].get()),
               "--------- DUMPING : Access List -------\n* : 900:\n" + long_pattern + " : \n");
-    dump_pop3(l, sp.fd[0]);
-    EXPECT_EQ(drain(sp.fd[1]),
+    dump_pop3(l, sp.end[0].get());
+    EXPECT_EQ(drain(sp.end[1].get()),
               "--------- DUMPING : mail List -------\n0 joe isp joe@isp pw alice\n");
 }
 

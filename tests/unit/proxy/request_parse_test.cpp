@@ -158,7 +158,9 @@ TEST(RequestParse, HeaderCountLimit) {
         auto r = parse(raw);
         ASSERT_EQ(r->head, kHeadComplete) << count;
         EXPECT_EQ(r->ok, count <= 49 ? 1 : 0) << count;
-        if (r->ok) EXPECT_EQ(r->p->header_count, count);
+        if (r->ok) {
+            EXPECT_EQ(r->p->header_count, count);
+        }
     }
 }
 
@@ -167,7 +169,9 @@ TEST(RequestParse, HostLengthLimit) {
         const std::string host(len, 'h');
         auto r = parse("GET http://" + host + ":81/ HTTP/1.0\r\n\r\n");
         EXPECT_EQ(r->ok, len <= 214 ? 1 : 0) << len;
-        if (r->ok) EXPECT_EQ(r->p->cacheable, len < 64 ? 1 : 0) << len;
+        if (r->ok) {
+            EXPECT_EQ(r->p->cacheable, len < 64 ? 1 : 0) << len;
+        }
     }
 }
 
@@ -223,7 +227,9 @@ void expect_same_as_bytewise(const std::string& raw, const char* what) {
     std::memcpy(p->request, raw.data(), n);
     const int got = take_request_head(*p, n);
     ASSERT_EQ(got, expected) << what;
-    if (got == kHeadTooLong) EXPECT_EQ(p->error, kErrorHeadTooLong) << what;
+    if (got == kHeadTooLong) {
+        EXPECT_EQ(p->error, kErrorHeadTooLong) << what;
+    }
     if (got != kHeadComplete) return;
     EXPECT_EQ(std::string(p->request), model_head) << what;
     EXPECT_EQ(p->body, p->request + model_head.size() + 1) << what;

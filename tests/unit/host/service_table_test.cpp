@@ -1,0 +1,177 @@
+#include "host/service_table.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/config_lists.h"
+#include "config/settings.h"
+#include "host/task_table.h"
+#include "log/logs.h"
+#include "net/text_utils.h"
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> row_names() {
+    std::vector<std::string> names;
+    for (int i = 0; i < kv::host::row_count(); ++i) names.push_back(kv::host::row(i).name);
+    return names;
+}
+
+class HostTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kvhost-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        kv::log::set_stopping(false);
+        ASSERT_EQ(kv::log::open_logs(dir_.c_str(), false, false, false), 1);
+        kv::host::clear_service_table();
+    }
+    void TearDown() override {
+        kv::host::clear_service_table();
+        kv::log::close_logs();
+        fs::remove_all(dir_);
+    }
+    std::string error_log() {
+        std::ifstream in(dir_ / "error.log", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    fs::path dir_;
+};
+
+TEST_F(HostTableTest, The513thRowIsRefused) {
+    for (int i = 0; i < kv::host::kMaxRows; ++i)
+        ASSERT_EQ(kv::host::register_service(static_cast<std::uint16_t>(1000 + i), "ROW", nullptr, nullptr,
+                                             kv::host::close_at_once), 1);
+    EXPECT_EQ(kv::host::register_service(9999, "ONE TOO MANY", nullptr, nullptr, kv::host::close_at_once), 0);
+    EXPECT_EQ(kv::host::row_count(), kv::host::kMaxRows);
+    EXPECT_EQ(kv::host::row(kv::host::kMaxRows - 1).port, 1000 + kv::host::kMaxRows - 1);
+}
+
+TEST_F(HostTableTest, NameIsCutTo19Characters) {
+    ASSERT_EQ(kv::host::register_service(1, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", nullptr, nullptr, kv::host::close_at_once), 1);
+    EXPECT_STREQ(kv::host::row(0).name, "ABCDEFGHIJKLMNOPQRS");
+}
+
+TEST_F(HostTableTest, RowsFollowTheSettings) {
+    struct Case {
+        int mail_type;
+        const char* smtp_server;
+        const char* pop3_server;
+        const char* smtp1;
+        const char* smtp2;
+        std::vector<std::string> rows;
+        std::vector<std::string> entries;
+    };
+    const std::vector<Case> cases = {
+        {3, "", "", "", "", {"PROXY"}, {}},
+        {0, "", "", "", "", {"PROXY"}, {"Error 2905 ", "Error 2906 "}},
+        {0, "smtp", "", "", "", {"PROXY"}, {"Error 2906 "}},
+        {0, "smtp", "pop", "", "", {"PROXY", "POP3 GW", "SMTP GW"}, {}},
+        {1, "", "", "", "", {"PROXY", "POP3", "SMTP", "MAIL TRANSFER"}, {}},
+        {2, "", "", "", "x", {"PROXY"}, {"Error 2907 "}},
+        {2, "", "", "x", "", {"PROXY"}, {"Error 2908 "}},
+        {2, "", "", "a", "b", {"PROXY", "SMTP FW"}, {}},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto settings = std::make_unique<kv::config::Settings>();
+        kv::config::reset_lists(settings->lists);
+        settings->MailType = cases[i].mail_type;
+        kv::net::copy_bounded(settings->SMTPServer, cases[i].smtp_server);
+        kv::net::copy_bounded(settings->POP3Server, cases[i].pop3_server);
+        kv::net::copy_bounded(settings->SMTP1, cases[i].smtp1);
+        kv::net::copy_bounded(settings->SMTP2, cases[i].smtp2);
+        kv::log::clear_error_log();
+        kv::host::clear_service_table();
+        kv::host::build_service_table(*settings);
+        EXPECT_EQ(row_names(), cases[i].rows) << "row " << i;
+        std::string log = error_log();
+        for (const auto& e : cases[i].entries) EXPECT_NE(log.find(e), std::string::npos) << "row " << i << " " << e;
+        if (cases[i].entries.empty()) {
+            EXPECT_EQ(log, "") << "row " << i;
+        }
+    }
+}
+
+TEST_F(HostTableTest, OptionalServicesAndTcpLinksGetRows) {
+    auto s = std::make_unique<kv::config::Settings>();
+    kv::config::reset_lists(s->lists);
+    s->Telnet = 1;
+    s->FTP = 1;
+    s->RealAudio = 1;
+    s->Socks5 = 1;
+    kv::net::copy_bounded(s->NewsServer, "news");
+    ASSERT_GE(kv::config::add_link(s->lists, 8001, "a", 80, "tcp"), 0);
+    ASSERT_GE(kv::config::add_link(s->lists, 8002, "b", 53, "UDP"), 0);
+    kv::host::build_service_table(*s);
+    EXPECT_EQ(row_names(), (std::vector<std::string>{"PROXY", "TELNET GW", "NEWS GW", "REALAUDIO GW", "FTP GW",
+                                                     "SOCKS", "MAPPED LINK"}));
+    EXPECT_EQ(kv::host::row(kv::host::row_count() - 1).port, 8001);
+}
+
+TEST(HostTaskTable, DialLineInUseIgnoresMailTransferAndFreeSlots) {
+    kv::host::clear_task_table();
+    auto& a = kv::host::slot(3);
+    kv::net::copy_bounded(a.service_name, "MAIL TRANSFER");
+    a.dial_use = 1;
+    a.in_use = 1;
+    EXPECT_EQ(kv::host::dial_line_in_use(), 0);
+    auto& b = kv::host::slot(5);
+    kv::net::copy_bounded(b.service_name, "PROXY");
+    b.dial_use = 1;
+    EXPECT_EQ(kv::host::dial_line_in_use(), 0);  // not in use
+    b.in_use = 1;
+    EXPECT_EQ(kv::host::dial_line_in_use(), 1);
+    EXPECT_EQ(kv::host::active_connections(), 2);
+    EXPECT_EQ(kv::host::free_slot_index(), 0);
+    kv::host::release_slot(3);
+    kv::host::release_slot(5);
+    EXPECT_FALSE(kv::host::any_active_connection());
+}
+
+TEST(HostTaskTable, KillBySerialWakesTheOwner) {
+    kv::host::clear_task_table();
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    auto rec = std::make_unique<kv::host::ConnectionRecord>();
+    rec->client.reset(pair[0]);
+    kv::platform::Socket peer(pair[1]);
+    auto& s = kv::host::slot(7);
+    s.serial = 42;
+    s.record = rec.get();
+    s.in_use = 1;
+    EXPECT_EQ(kv::host::kill_by_serial(41), 0);
+    EXPECT_EQ(kv::host::kill_by_serial(42), 1);
+    char c;
+    EXPECT_EQ(recv(rec->client.get(), &c, 1, 0), 0);  // shut down: the owner's read ends
+    EXPECT_TRUE(rec->client.valid());                // but only the owner closes it
+    kv::host::release_slot(7);
+}
+
+TEST(HostTaskTable, FullTableWaitsUntilASlotFrees) {
+    kv::host::clear_task_table();
+    for (int i = 0; i < kv::host::kTaskSlots; ++i) kv::host::slot(i).in_use = 1;
+    std::thread freer([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        kv::host::release_slot(77);
+    });
+    EXPECT_EQ(kv::host::free_slot_index(), 77);
+    freer.join();
+    kv::host::clear_task_table();
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+#include "net/outbound_connect.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "config/settings.h"
+#include "platform/socket_error.h"
+
+namespace {
+
+using kv::platform::Socket;
+
+// A loopback port with nothing listening on it.
+unsigned short closed_port() {
+    Socket s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+TEST(OutboundConnect, ConnectsToAListener) {
+    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    for (bool may_dial : {false, true}) {
+        Socket out;
+        char reason[kv::net::kReasonSize] = "";
+        std::atomic<int> dial_use{5};
+        ASSERT_EQ(kv::net::outbound_connect("127.0.0.1", ntohs(a.sin_port), may_dial, &out, reason, sizeof reason,
+                                            &dial_use), 1);
+        EXPECT_TRUE(out.valid());
+        EXPECT_STREQ(reason, "");
+        if (may_dial) {
+            EXPECT_EQ(dial_use.load(), 0);  // not over a dial-up link
+        }
+    }
+}
+
+TEST(OutboundConnect, FailureReasons) {
+    struct Case {
+        const char* host;
+        bool may_dial;
+        std::string reason;
+        int error;
+    };
+    unsigned short port = closed_port();
+    const Case cases[] = {
+        {"127.0.0.1", false, "Connection refused.", kv::platform::kWsaConnRefused},
+        {"127.0.0.1", true, "Connection refused.", kv::platform::kWsaConnRefused},
+        {"no-such-host.invalid", false, "Host \"no-such-host.invalid\" doesn't have DNS entry!", 0},
+        {"", true, "Host \"\" doesn't have DNS entry!", 0},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        Socket out;
+        char reason[kv::net::kReasonSize] = "";
+        EXPECT_EQ(kv::net::outbound_connect(cases[i].host, port, cases[i].may_dial, &out, reason, sizeof reason), 0)
+            << "row " << i;
+        EXPECT_FALSE(out.valid()) << "row " << i;
+        EXPECT_EQ(reason, cases[i].reason) << "row " << i;
+        if (cases[i].error) {
+            EXPECT_EQ(kv::platform::last_socket_error(), cases[i].error) << "row " << i;
+        } else {
+            EXPECT_GE(kv::platform::last_socket_error(), kv::platform::kWsaHostNotFound) << "row " << i;
+        }
+    }
+}
+
+TEST(OutboundConnect, ReasonTextsByError) {
+    struct Case {
+        int error;
+        bool may_dial;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {10051, false, "Network unreachable."},
+        {10060, true, "Connect timeout."},
+        {10061, false, "Connection refused."},
+        {10065, true, "Host unreachable."},
+        {10054, true, "connect to the host h.example failed"},
+        {10054, false, "failed to connect to \"h.example\""},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        char reason[kv::net::kReasonSize];
+        kv::net::connect_failure_reason(cases[i].error, cases[i].may_dial, "h.example", reason, sizeof reason);
+        EXPECT_STREQ(reason, cases[i].reason) << "row " << i;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+#include "net/relay.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "config/settings.h"
+#include "log/logs.h"
+#include "platform/socket.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kv::platform::Socket;
+
+// A connected TCP pair on loopback (resets need TCP).
+void tcp_pair(Socket& a, Socket& b) {
+    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    a.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(a.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    b.reset(accept(listener.get(), nullptr, nullptr));
+    ASSERT_TRUE(b.valid());
+}
+
+std::string recv_n(int fd, std::size_t n) {
+    std::string out;
+    char buf[4096];
+    while (out.size() < n) {
+        ssize_t r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kvrelay-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        kv::log::set_stopping(false);
+        ASSERT_EQ(kv::log::open_logs(dir_.c_str(), false, false, false), 1);
+        kv::config::live().Timeout = 10;
+        tcp_pair(client_, client_side_);
+        tcp_pair(server_side_, server_);
+    }
+    void TearDown() override {
+        kv::log::close_logs();
+        fs::remove_all(dir_);
+    }
+    std::string error_log() {
+        std::ifstream in(dir_ / "error.log", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    // client_ <-> client_side_ =relay= server_side_ <-> server_
+    Socket client_, client_side_, server_side_, server_;
+    fs::path dir_;
+};
+
+TEST_F(RelayTest, CarriesBothWaysAndEndsWhenAPeerCloses) {
+    int result = -1;
+    std::thread t([&] {
+        char buf[8192];
+        result = kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf);
+    });
+    std::string big(300000, 'x');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    std::thread writer([&] { ASSERT_EQ(send(client_.get(), big.data(), big.size(), 0), static_cast<ssize_t>(big.size())); });
+    EXPECT_EQ(recv_n(server_.get(), big.size()), big);
+    writer.join();
+    ASSERT_EQ(send(server_.get(), "pong", 4, 0), 4);
+    EXPECT_EQ(recv_n(client_.get(), 4), "pong");
+    server_.reset();
+    t.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(error_log(), "");
+    // The relay leaves both sockets open and blocking.
+    EXPECT_GE(fcntl(client_side_.get(), F_GETFL), 0);
+    EXPECT_EQ(fcntl(client_side_.get(), F_GETFL) & O_NONBLOCK, 0);
+}
+
+TEST_F(RelayTest, ResetEndsWithFailureAndNoEntry) {
+    int result = -1;
+    std::thread t([&] {
+        char buf[8192];
+        result = kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf);
+    });
+    ASSERT_EQ(send(client_.get(), "x", 1, 0), 1);
+    EXPECT_EQ(recv_n(server_.get(), 1), "x");
+    linger lg{1, 0};  // close with RST
+    setsockopt(server_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    server_.reset();
+    t.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error_log(), "");
+}
+
+TEST_F(RelayTest, IdleTimeEndsWithSuccess) {
+    kv::config::live().Timeout = 0;  // no idle time at all
+    char buf[8192];
+    EXPECT_EQ(kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf), 1);
+    kv::config::live().Timeout = 10;
+}
+
+TEST_F(RelayTest, ShutdownFromAnotherThreadEndsIt) {
+    int result = -1;
+    std::thread t([&] {
+        char buf[8192];
+        result = kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client_side_.shutdown_both();
+    t.join();
+    EXPECT_EQ(result, 1);
+}
+
+}  // namespace
