@@ -13,8 +13,10 @@ namespace {
 TaskSlot g_slots[kTaskSlots];
 std::atomic<int> g_serial{0};
 // Lets the accept thread wake as soon as a slot frees instead of sleeping 2 s.
-std::mutex g_free_lock;
-std::condition_variable g_slot_freed;
+// Never destroyed: a detached connection thread may still be leaving when the
+// process exits.
+std::mutex& g_free_lock = *new std::mutex;
+std::condition_variable& g_slot_freed = *new std::condition_variable;
 
 constexpr unsigned kFullTableWaitMs = 2000;
 constexpr unsigned kKillWaitMs = 500;

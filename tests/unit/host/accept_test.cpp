@@ -1,0 +1,119 @@
+// The accept thread and connection threads together, with real sockets; also
+// run under ThreadSanitizer (make tsan).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/settings.h"
+#include "host/service_table.h"
+#include "host/task_table.h"
+#include "log/logs.h"
+#include "net/line_io.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kv::platform::Socket;
+
+std::atomic<int> g_handled{0};
+
+int echo_once(kv::host::ConnectionRecord& r) {
+    if (kv::net::read_line(r.client.get(), r.work)) {
+        (void)kv::net::send_text(r.client.get(), r.work);
+        (void)kv::net::send_text(r.client.get(), "\n");
+    }
+    // Then wait for the client to go (or a kill / stop to wake us).
+    char c;
+    while (recv(r.client.get(), &c, 1, 0) > 0) {
+    }
+    g_handled.fetch_add(1);
+    return 1;
+}
+
+unsigned short port_of(const Socket& s) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+Socket connect_to(unsigned short port) {
+    Socket s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{5, 0};
+    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.reset();
+    return s;
+}
+
+std::string line_from(const Socket& s) {
+    std::string out;
+    char c;
+    while (recv(s.get(), &c, 1, 0) == 1 && c != '\n') out += c;
+    return out;
+}
+
+TEST(HostAccept, ServesManyClientsKillsAndStops) {
+    fs::path dir = fs::temp_directory_path() / ("kvaccept-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    kv::log::set_stopping(false);
+    ASSERT_EQ(kv::log::open_logs(dir.c_str(), false, false, false), 1);
+    kv::config::reset_lists(kv::config::live().lists);
+    kv::host::clear_service_table();
+    ASSERT_EQ(kv::host::register_service(0, "ECHO A", nullptr, nullptr, echo_once), 1);
+    ASSERT_EQ(kv::host::register_service(0, "ECHO B", nullptr, nullptr, echo_once), 1);
+    ASSERT_EQ(kv::host::start_services(), 1);
+    EXPECT_EQ(kv::host::start_services(), 0);  // already started
+    unsigned short ports[2] = {port_of(kv::host::row(0).listener), port_of(kv::host::row(1).listener)};
+
+    constexpr int kClients = 24;
+    std::vector<Socket> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(connect_to(ports[i % 2]));
+        ASSERT_TRUE(clients.back().valid());
+    }
+    std::vector<std::thread> talkers;
+    std::atomic<int> echoed{0};
+    for (int i = 0; i < kClients; ++i) {
+        talkers.emplace_back([&, i] {
+            std::string msg = "client " + std::to_string(i) + "\n";
+            if (send(clients[i].get(), msg.data(), msg.size(), 0) > 0 && line_from(clients[i]) + "\n" == msg)
+                echoed.fetch_add(1);
+        });
+    }
+    for (auto& t : talkers) t.join();
+    EXPECT_EQ(echoed.load(), kClients);
+    EXPECT_EQ(kv::host::active_connections(), kClients);
+
+    // Kill one by its serial: its handler wakes and ends.
+    int serial = -1;
+    for (int i = 0; i < kv::host::kTaskSlots && serial < 0; ++i)
+        if (kv::host::slot(i).in_use.load()) serial = kv::host::slot(i).serial.load();
+    ASSERT_GE(serial, 0);
+    EXPECT_EQ(kv::host::kill_by_serial(serial), 1);
+    EXPECT_EQ(kv::host::active_connections(), kClients - 1);
+
+    // Stop with every other connection still open: all wake and end.
+    EXPECT_EQ(kv::host::stop_services(), 1);
+    for (int i = 0; i < 50 && kv::host::any_active_connection(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(kv::host::any_active_connection());
+    EXPECT_EQ(g_handled.load(), kClients);
+    EXPECT_EQ(kv::host::stop_services(), 0);
+    kv::log::close_logs();
+    kv::log::set_stopping(false);
+    fs::remove_all(dir);
+}
+
+}  // namespace
