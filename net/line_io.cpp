@@ -37,7 +37,7 @@ Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
         const void* lf = std::memchr(out + have, '\n', static_cast<std::size_t>(peeked));
         std::size_t want = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - (out + have)) + 1
                               : static_cast<std::size_t>(peeked);
-        ssize_t taken = ::recv(fd, out + have, static_cast<std::size_t>(peeked), 0);
+        ssize_t taken = ::recv(fd, out + have, want, 0);
         if (taken < 0) {
             if (errno == EINTR) continue;
             platform::capture_socket_error();

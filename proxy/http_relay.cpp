@@ -174,8 +174,8 @@ bool to_own_admin(const host::ConnectionRecord& r) {
 void write_access_entry(host::ConnectionRecord& r) {
     if (!config::live().LogAccess) return;
     const auto& p = r.proxy;
-    log::AccessEntry e{host::display_name(r), p.user, p.method,         p.scheme,
-                       p.host,                p.path, p.status,         p.bytes_sent};
+    const log::AccessEntry e{host::display_name(r), p.user, p.method, p.scheme,
+                             p.host, p.path, p.status, p.bytes_sent};
     log::access(e, r.work, sizeof r.work);
 }
 

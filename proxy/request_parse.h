@@ -47,8 +47,8 @@ inline constexpr int kHeadTooLong = 2;
 // without an end; kHeadNeedMore when the bytes so far end neither way.
 [[nodiscard]] int scan_request_head(const char* raw, std::size_t n, HeadScan& s);
 
-// After kHeadComplete: rewrites the head in place (buf holds `received` raw
-// bytes and at least kHeadLimit + 3 + received bytes of room), terminates it
+// After kHeadComplete: rewrites the head in place (p.request holds `received`
+// raw bytes, at most kHeadLimit; the rewrite and the NUL need 3 more), terminates it
 // with NUL at s.head_length and moves the bytes that followed the head (the
 // start of a request body) to just after that NUL. Sets p.body/body_length.
 void finish_request_head(host::ProxyFields& p, std::size_t received, const HeadScan& s);

@@ -1,0 +1,301 @@
+"""The web proxy seen from outside: curl and raw sockets as browsers, a small
+origin server and a fake parent proxy on loopback that record the exact bytes
+they receive."""
+import base64
+import re
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+PROXY, ADMIN = 7128, 7129
+
+HEAD_504 = b"HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
+ERROR_DETECTED_BY = (b'<p><I>Error detected by <B><FONT SIZE="+2"><FONT COLOR="#FF0000">Korv</FONT>'
+                     b'<FONT COLOR="#0000FF">anet</FONT></FONT>&nbsp;1.5.3 </B></I>')
+PARSE_PAGE = HEAD_504 + b'<H4><font COLOR="#FF0000">Error parsing http request : </font></H2><p><pre>'
+ASK_CREDENTIALS = (b'HTTP/1.0 407 Unauthorized\r\nProxy-Authenticate: Basic realm="Korvanet"\r\n'
+                   b"Content-Type: text/html\r\n\r\n")
+HEAD_403 = (b"HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/html\r\n\r\n"
+            b'<body><H2> <font color="ee0000">Forbidden </font></H2><HR>')
+
+
+class Origin:
+    """Accepts connections, records each request (head and Content-Length
+    body) and answers with `response`, then closes."""
+
+    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"):
+        self.response = response
+        self.requests = []
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _handle(self, conn):
+        conn.settimeout(5)
+        data = b""
+        try:
+            while b"\r\n\r\n" not in data and len(data) < 65536:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+            head, _, body = data.partition(b"\r\n\r\n")
+            m = re.search(rb"(?im)^content-length: *(\d+)", head)
+            want = int(m.group(1)) if m else 0
+            while len(body) < want:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                body += chunk
+            self.requests.append(data[:len(head) + 4] + body)
+            conn.sendall(self.response)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def origin():
+    servers = []
+
+    def make(*args, **kw):
+        servers.append(Origin(*args, **kw))
+        return servers[-1]
+
+    yield make
+    for s in servers:
+        s.close()
+
+
+def start_proxy(korvanet, settings=None, lists=None):
+    base = {"ProxyPort": PROXY, "AdminPort": ADMIN, "LogAccess": 1, "Timeout": 2}
+    base.update(settings or {})
+    return korvanet(base, lists)
+
+
+def ask(raw, port=PROXY, timeout=10):
+    """Sends raw bytes to the proxy and returns everything until it closes."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    s.sendall(raw)
+    data = b""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass
+    s.close()
+    return data
+
+
+def curl(*args, timeout=20):
+    return subprocess.run(["curl", "-sS", "--max-time", "15", *args], capture_output=True, timeout=timeout)
+
+
+def error_entries(srv, code):
+    return len(re.findall(rf"(?m)^Error {code} severity", srv.read_log("error.log")))
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def test_get_through_curl_reaches_origin_rewritten(korvanet, origin):
+    start_proxy(korvanet)
+    o = origin()
+    r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "-U", "someone:pw", f"http://127.0.0.1:{o.port}/dir/page.html?q=1")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"hello"
+    req = o.requests[0]
+    assert req.startswith(b"GET /dir/page.html?q=1 HTTP/1.0\r\n")
+    assert f"Host: 127.0.0.1:{o.port}\r\n".encode() in req
+    assert b"proxy-connection" not in req.lower()
+    assert b"proxy-authorization" not in req.lower()
+
+
+def test_request_without_path_and_access_log_line(korvanet, origin):
+    srv = start_proxy(korvanet)
+    o = origin(b"HTTP/1.0 200 OK\r\nExpires: Thu, 01 Dec 1994 16:00:00 GMT\r\nX-A: b\r\n\r\n12345")
+    answer = ask(f"GET http://127.0.0.1:{o.port} HTTP/1.0\r\nHost: x\r\n\r\n".encode())
+    # The expiry line never reaches the browser.
+    assert answer == b"HTTP/1.0 200 OK\r\nX-A: b\r\n\r\n12345"
+    assert o.requests[0] == b"GET / HTTP/1.0\r\nHost: x\r\n\r\n"
+    assert srv.wait_log("http-proxy.log", "200 5")
+    line = srv.read_log("http-proxy.log")
+    assert re.fullmatch(r'127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d\d00\] '
+                        r'"GET http://127\.0\.0\.1/" 200 5\r\n', line), line
+
+
+def test_post_body_reaches_origin(korvanet, origin):
+    start_proxy(korvanet)
+    o = origin()
+    r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "--data-binary", "a=1&b=2", f"http://127.0.0.1:{o.port}/form")
+    assert r.stdout == b"hello", r.stderr
+    assert o.requests[0].startswith(b"POST /form HTTP/1.0\r\n")
+    assert o.requests[0].endswith(b"\r\n\r\na=1&b=2")
+    # A body sent in one piece with the head, larger than one block.
+    body = bytes(range(256)) * 400
+    answer = ask(f"POST http://127.0.0.1:{o.port}/big HTTP/1.0\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body)
+    assert answer.endswith(b"hello")
+    assert o.requests[1] == f"POST /big HTTP/1.0\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body
+
+
+def test_own_answers_are_exact(korvanet, origin):
+    srv = start_proxy(korvanet)
+    o = origin()
+    # If-Modified-Since without Pragma: answered here, whatever the date.
+    assert ask(f"GET http://127.0.0.1:{o.port}/x HTTP/1.0\r\nIf-Modified-Since: yesterday\r\n\r\n".encode()) == \
+        b"HTTP/1.0 304 Not Modified\r\n\r\n"
+    assert ask(f"GET http://127.0.0.1:{o.port}/x.html;refresh HTTP/1.0\r\n\r\n".encode()) == (
+        b"HTTP/1.0 301 Moved Permanently\r\nContent-Type: text/html\r\n"
+        + f"Location: http://127.0.0.1:{o.port}/x.html\r\n\r\n".encode())
+    assert o.requests == []
+    # With Pragma the request goes upstream and the conditional is dropped.
+    answer = ask(f"GET http://127.0.0.1:{o.port}/x HTTP/1.0\r\nIf-Modified-Since: yesterday\r\n"
+                 f"Pragma: no-cache\r\n\r\n".encode())
+    assert answer.endswith(b"hello")
+    assert o.requests[0] == b"GET /x HTTP/1.0\r\nPragma: no-cache\r\n\r\n"
+    assert error_entries(srv, 2509) == 0
+
+
+def test_parse_failure_page(korvanet):
+    srv = start_proxy(korvanet)
+    assert ask(b"GET http://example.test:abc/ HTTP/1.0\r\nHost: a\r\n\r\n") == \
+        PARSE_PAGE + b"GET http://example.test:abc / HTTP/1.0\r\nHost: a\r\n\r\n</pre>"
+    fifty = b"".join(b"X-%d: v\r\n" % i for i in range(50))
+    head = b"GET http://example.test/ HTTP/1.0\r\n" + fifty + b"\r\n"
+    assert ask(head) == PARSE_PAGE + b"GET http://example.test /" + head[len(b"GET http://example.test/"):] + b"</pre>"
+    assert srv.wait_log("error.log", "error in parsing http request")
+    time.sleep(0.2)
+    assert error_entries(srv, 2509) == 2
+
+
+def test_name_and_connect_failure_pages(korvanet):
+    srv = start_proxy(korvanet)
+    assert ask(b"GET http://no-such-host.invalid/ HTTP/1.0\r\n\r\n") == (
+        HEAD_504 + b'<H2><font COLOR="#FF0000">Error :</font></H2><P> Host <B> no-such-host.invalid </B> '
+        b"doesn't have DNS entry!" + ERROR_DETECTED_BY)
+    port = free_port()
+    assert ask(f"GET http://127.0.0.1:{port}/ HTTP/1.0\r\n\r\n".encode()) == (
+        HEAD_504 + b'<H2><font COLOR="#FF0000">Error :</font></H2><P> Can\'t connect to host <B>127.0.0.1</B>'
+        + f" on port <B>{port}</B>!<HR>".encode() + b"<B>Reason </B>: Connection refused." + ERROR_DETECTED_BY)
+    # Neither is an access-log entry nor, with a known reason, an error entry.
+    time.sleep(0.2)
+    assert srv.read_log("http-proxy.log") == ""
+    assert error_entries(srv, 2512) == 0
+
+
+def test_bad_heads_get_silence_or_the_parse_page(korvanet, origin):
+    srv = start_proxy(korvanet)
+    # 8192 bytes without an end: no answer, one entry.
+    assert ask(b"G" * 9000) == b""
+    assert srv.wait_log("error.log", "bad http request")
+    # Binary garbage that happens to end like a head.
+    garbage = bytes(range(1, 256)) + b"\n\n"
+    answer = ask(garbage)
+    assert answer.startswith(PARSE_PAGE) and answer.endswith(b"</pre>")
+    # Half a head, then the browser goes away.
+    s = socket.create_connection(("127.0.0.1", PROXY))
+    s.sendall(b"GET http://example.test/ HTT")
+    s.close()
+    time.sleep(0.3)
+    assert error_entries(srv, 2508) == 2
+    # Still serving.
+    o = origin()
+    assert ask(f"GET http://127.0.0.1:{o.port}/ HTTP/1.0\r\n\r\n".encode()).endswith(b"hello")
+
+
+def test_parent_proxy_gets_absolute_url_and_credentials(korvanet, origin):
+    parent = origin(b"HTTP/1.0 200 OK\r\n\r\nfrom parent")
+    start_proxy(korvanet, {"ParentProxy": "127.0.0.1", "ParentProxyPort": parent.port,
+                           "ParentProxyUsername": "alice", "ParentProxyPassword": "pw"})
+    r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "http://www.example.test:8080/a/b?c")
+    assert r.stdout == b"from parent", r.stderr
+    req = parent.requests[0]
+    assert req.startswith(b"GET http://www.example.test:8080/a/b?c HTTP/1.0\r\n")
+    expected = b"Proxy-Authorization: Basic " + base64.b64encode(b"alice:pw") + b"\r\n"
+    assert req.count(b"Proxy-Authorization") == 1
+    assert expected in req
+    assert b"Proxy-Connection" not in req
+
+
+def test_connect_carries_tls(korvanet, tmp_path):
+    start_proxy(korvanet)
+    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True)
+    port = free_port()
+    tls = subprocess.Popen(["openssl", "s_server", "-accept", str(port), "-cert", str(cert), "-key", str(key),
+                            "-www", "-quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        r = curl("-p", "-x", f"http://127.0.0.1:{PROXY}", "--cacert", str(cert), f"https://localhost:{port}/")
+        assert r.returncode == 0, r.stderr
+        assert b"s_server" in r.stdout
+        # The tunnel's answer as the browser sees it.
+        s = socket.create_connection(("127.0.0.1", PROXY), timeout=5)
+        s.sendall(f"CONNECT localhost:{port} HTTP/1.0\r\n\r\n".encode())
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            head += s.recv(1)
+        s.close()
+        assert head == b"HTTP/1.0 200 Connection established\r\nProxy-agent: Korvanet/1.5.3 \r\n\r\n"
+    finally:
+        tls.terminate()
+        tls.wait()
+
+
+def test_refusals_reach_the_browser(korvanet, origin):
+    import hashlib
+    digest = hashlib.md5(b"bob:Korvanet:pw").hexdigest()
+    srv = start_proxy(korvanet, lists={"Access": ["*<|>900:"], "Users": [f"001<|>bob<|>{digest}<|>"]})
+    o = origin()
+    url = f"http://127.0.0.1:{o.port}/x"
+    assert ask(f"GET {url} HTTP/1.0\r\n\r\n".encode()) == ASK_CREDENTIALS
+    r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "-w", "%{http_code}", "-o", "/dev/null", url)
+    assert r.stdout == b"407"
+    # A known user outside the rule's members.
+    answer = ask(f"GET {url} HTTP/1.0\r\nProxy-Authorization: Basic {base64.b64encode(b'bob:pw').decode()}"
+                 f"\r\n\r\n".encode())
+    assert answer == HEAD_403 + (
+        b'You (user <font color="#0000ee"><b>bob</b></font>) are not allowed to access<br><B>'
+        + f"http://127.0.0.1/x".encode() + b"</B><br>due to Korvanet access configuration rule.<p>"
+        b"The reason : <br> You are not in the access list for URL(s) :<br><b>*</b>")
+    assert o.requests == []
+    # Refusals are access-log entries.
+    assert srv.wait_log("http-proxy.log", "bob")
+    lines = srv.read_log("http-proxy.log").splitlines()
+    assert len(lines) == 3
+    assert lines[2].startswith("127.0.0.1 - bob [")
+    assert lines[2].endswith('"GET http://127.0.0.1/x" 000 0')
