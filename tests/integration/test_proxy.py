@@ -26,11 +26,12 @@ class Origin:
     """Accepts connections, records each request (head and Content-Length
     body) and answers with `response`, then closes."""
 
-    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"):
+    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello", port=0):
         self.response = response
         self.requests = []
         self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port))
         self.sock.listen(16)
         self.port = self.sock.getsockname()[1]
         self.thread = threading.Thread(target=self._serve, daemon=True)
@@ -230,7 +231,8 @@ def test_bad_heads_get_silence_or_the_parse_page(korvanet, origin):
 
 
 def test_parent_proxy_gets_absolute_url_and_credentials(korvanet, origin):
-    parent = origin(b"HTTP/1.0 200 OK\r\n\r\nfrom parent")
+    # ParentProxyPort stops at 50000: keep the fake parent below it.
+    parent = origin(b"HTTP/1.0 200 OK\r\n\r\nfrom parent", port=7300)
     start_proxy(korvanet, {"ParentProxy": "127.0.0.1", "ParentProxyPort": parent.port,
                            "ParentProxyUsername": "alice", "ParentProxyPassword": "pw"})
     r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "http://www.example.test:8080/a/b?c")
