@@ -11,6 +11,7 @@ measurement has a time limit; a proxy that does not start or does not pass a
 first request shows "n/a" and the run goes on.
 """
 import os
+import random
 import re
 import shutil
 import signal
@@ -44,6 +45,8 @@ RTT_PAYLOAD = 64
 RTT_IO_TIMEOUT_S = 5
 MAX_HEADER_BYTES = 8192
 START_TIMEOUT_S = 10
+PORT_LOW, PORT_HIGH = 10000, 20000   # Korvanet takes ports 1-20000
+PORT_PICK_TRIES = 500
 STOP_GRACE_S = 3
 PSS_SAMPLE_INTERVAL_S = 0.05
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -109,14 +112,28 @@ def output_tail(name, lines=5):
 
 
 def free_ports(count):
+    """count distinct free ports, below Korvanet's highest accepted port and
+    below the kernel's ephemeral range, so no client socket can take one."""
+    rng = random.Random()
     socks, ports = [], []
-    for _ in range(count):
-        s = socket.socket()
-        s.bind((HOST, 0))
-        socks.append(s)
-        ports.append(s.getsockname()[1])
-    for s in socks:
-        s.close()
+    try:
+        for _ in range(PORT_PICK_TRIES):
+            if len(ports) == count:
+                break
+            port = rng.randrange(PORT_LOW, PORT_HIGH)
+            s = socket.socket()
+            try:
+                s.bind((HOST, port))
+            except OSError:
+                s.close()
+                continue
+            socks.append(s)
+            ports.append(port)
+    finally:
+        for s in socks:
+            s.close()
+    if len(ports) < count:
+        raise RuntimeError("no free ports between %d and %d" % (PORT_LOW, PORT_HIGH))
     return ports
 
 
@@ -413,8 +430,21 @@ def read_header(sock):
     return rest
 
 
+def exchange_ns(sock, payload):
+    t0 = time.perf_counter_ns()
+    sock.sendall(payload)
+    got = 0
+    while got < len(payload):
+        chunk = sock.recv(len(payload) - got)
+        if not chunk:
+            raise OSError("connection closed")
+        got += len(chunk)
+    return time.perf_counter_ns() - t0
+
+
 def rtt_median_us(echo_port, proxy_port=None, label="direct"):
-    """Median round trip of RTT_PAYLOAD-byte exchanges with the echo server."""
+    """Median round trip of RTT_PAYLOAD-byte exchanges with the echo server,
+    directly or through a CONNECT tunnel of the proxy on proxy_port."""
     target = (HOST, proxy_port if proxy_port is not None else echo_port)
     try:
         with socket.create_connection(target, timeout=RTT_IO_TIMEOUT_S) as s:
@@ -426,20 +456,8 @@ def rtt_median_us(echo_port, proxy_port=None, label="direct"):
                 if read_header(s):
                     raise OSError("unexpected bytes after CONNECT reply")
             payload = bytes(range(RTT_PAYLOAD))
-            samples = []
-            clock = time.perf_counter_ns
-            for i in range(RTT_WARMUP + RTT_EXCHANGES):
-                t0 = clock()
-                s.sendall(payload)
-                got = 0
-                while got < RTT_PAYLOAD:
-                    chunk = s.recv(RTT_PAYLOAD - got)
-                    if not chunk:
-                        raise OSError("tunnel closed")
-                    got += len(chunk)
-                if i >= RTT_WARMUP:
-                    samples.append(clock() - t0)
-            return statistics.median(samples) / 1000.0
+            samples = [exchange_ns(s, payload) for _ in range(RTT_WARMUP + RTT_EXCHANGES)]
+            return statistics.median(samples[RTT_WARMUP:]) / 1000.0
     except OSError as e:
         notes.append("%s: tunnel round-trip test failed: %s" % (label, e))
         return None
