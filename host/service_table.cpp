@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "dns/resolver.h"
 #include "gateways/udp_links.h"
+#include "host/connection_threads.h"
 #include "host/task_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
@@ -114,8 +115,7 @@ void call_handler(void* arg) {
     call->handler(*call->record);
 }
 
-void* connection_thread(void* arg) {
-    const int index = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+void serve_connection(int index) {
     TaskSlot& s = slot(index);
     s.thread_id.store(static_cast<long>(syscall(SYS_gettid)));
     ConnectionRecord* rec = s.record;
@@ -139,7 +139,6 @@ void* connection_thread(void* arg) {
     }
     delete rec;  // closes whatever sockets the handler left open
     release_slot(index);
-    return nullptr;
 }
 
 bool interface_is_secure(const config::Settings& cfg, const char* iface) {
@@ -212,9 +211,7 @@ void accept_one(ServiceRow& row) {
         s.record = rec;
     }
     s.in_use.store(1, std::memory_order_release);
-    platform::Thread thread;
-    if (!thread.start(connection_thread, reinterpret_cast<void*>(static_cast<intptr_t>(index)),
-                      platform::kConnectionStackSize)) {
+    if (!run_on_connection_thread(serve_connection, index)) {
         {
             std::lock_guard<std::mutex> guard(s.lock);
             s.record = nullptr;
@@ -223,7 +220,6 @@ void accept_one(ServiceRow& row) {
         release_slot(index);
         return;
     }
-    thread.detach();
 }
 
 void* accept_thread(void*) {
@@ -402,6 +398,7 @@ int stop_services() {
     g_accept_thread.join();
     for (int i = 0; i < g_row_count; ++i) g_rows[i].listener.shutdown_both();
     shutdown_all_connections();
+    end_parked_threads();
     // A thread still busy after its wait is left to end on its own: threads
     // cannot be killed safely, and its sockets are already shut down.
     for (int i = 0; i < kTaskSlots; ++i)

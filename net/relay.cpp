@@ -12,6 +12,7 @@
 #include "dial/dial_manager.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
+#include "net/stream_splice.h"
 #include "platform/socket_error.h"
 
 namespace kv::net {
@@ -78,6 +79,96 @@ Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms)
     return Pass::kFailed;
 }
 
+// Delivers what a pipe still holds, waiting for room up to the idle limit.
+bool flush(SplicePipe& pipe, int to, int timeout_ms) {
+    while (pipe.pending() > 0) {
+        long n = pipe.drain(to, true);
+        if (n > 0) continue;
+        if (platform::last_socket_error() != platform::kWsaTimedOut) return false;
+        pollfd p{to, POLLOUT, 0};
+        int r = ::poll(&p, 1, timeout_ms);
+        if (r == 0) return false;
+        if (r < 0 && errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Both directions through kernel pipes: no copy through user space.
+// Returns 1 (closed or idle), 0 (failure), -1 (splicing unsupported here).
+int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client_local, in_addr_t server_local) {
+    if (!is_tcp(client_fd) || !is_tcp(server_fd)) return -1;
+    SplicePipe up, down;  // client to server, server to client
+    if (!up.valid() || !down.valid()) return -1;
+    bool moved_any = false;
+    for (;;) {
+        pollfd fds[2] = {
+            {client_fd, static_cast<short>((up.pending() == 0 ? POLLIN : 0) | (down.pending() ? POLLOUT : 0)), 0},
+            {server_fd, static_cast<short>((down.pending() == 0 ? POLLIN : 0) | (up.pending() ? POLLOUT : 0)), 0}};
+        int ready = ::poll(fds, 2, timeout_ms);
+        if (ready == 0) return 1;  // idle for Timeout minutes
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            platform::capture_socket_error();
+            return 0;
+        }
+        bool moved = false;
+        struct Side {
+            SplicePipe& pipe;
+            int from, to;
+            short from_events;
+        } sides[2] = {{up, client_fd, server_fd, fds[0].revents}, {down, server_fd, client_fd, fds[1].revents}};
+        for (Side& side : sides) {
+            if (side.pipe.pending() == 0 && side.from_events) {
+                long n = side.pipe.fill(side.from, true);
+                if (n == 0) {
+                    // One side closed: what the other still has to receive goes first.
+                    for (Side& other : sides)
+                        if (other.pipe.pending() > 0 && !flush(other.pipe, other.to, timeout_ms)) return 0;
+                    return 1;
+                }
+                if (n < 0) {
+                    if (!moved_any && errno == EINVAL) return -1;
+                    if (platform::last_socket_error() != platform::kWsaTimedOut) return 0;
+                }
+            }
+            if (side.pipe.pending() > 0) {
+                long n = side.pipe.drain(side.to, true);
+                if (n < 0 && platform::last_socket_error() != platform::kWsaTimedOut) return 0;
+                if (n > 0) moved = true;
+            }
+        }
+        if (moved) {
+            moved_any = true;
+            dial::note_traffic(client_local);
+            dial::note_traffic(server_local);
+        }
+    }
+}
+
+int relay_buffered(int client_fd, int server_fd, char* buffer, std::size_t size, int timeout_ms,
+                   in_addr_t client_local, in_addr_t server_local) {
+    for (;;) {
+        pollfd fds[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
+        int ready = ::poll(fds, 2, timeout_ms);
+        if (ready == 0) return 1;  // idle for Timeout minutes
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            platform::capture_socket_error();
+            return 0;
+        }
+        Pass a = Pass::kNothing, b = Pass::kNothing;
+        if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms);
+        if (a != Pass::kClosed && a != Pass::kFailed && fds[1].revents)
+            b = pass_once(server_fd, client_fd, buffer, size, timeout_ms);
+        if (a == Pass::kClosed || b == Pass::kClosed) return 1;
+        if (a == Pass::kFailed || b == Pass::kFailed) return 0;
+        if (a == Pass::kMoved || b == Pass::kMoved) {
+            dial::note_traffic(client_local);
+            dial::note_traffic(server_local);
+        }
+    }
+}
+
 }  // namespace
 
 int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
@@ -87,31 +178,8 @@ int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
     prepare(client_fd, timeout_ms);
     prepare(server_fd, timeout_ms);
 
-    int result = 1;
-    for (;;) {
-        pollfd fds[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeout_ms);
-        if (ready == 0) break;  // idle for Timeout minutes
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            platform::capture_socket_error();
-            result = 0;
-            break;
-        }
-        Pass a = Pass::kNothing, b = Pass::kNothing;
-        if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms);
-        if (a != Pass::kClosed && a != Pass::kFailed && fds[1].revents)
-            b = pass_once(server_fd, client_fd, buffer, size, timeout_ms);
-        if (a == Pass::kClosed || b == Pass::kClosed) break;
-        if (a == Pass::kFailed || b == Pass::kFailed) {
-            result = 0;
-            break;
-        }
-        if (a == Pass::kMoved || b == Pass::kMoved) {
-            dial::note_traffic(client_local);
-            dial::note_traffic(server_local);
-        }
-    }
+    int result = relay_spliced(client_fd, server_fd, timeout_ms, client_local, server_local);
+    if (result < 0) result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local);
     if (!result) {
         int err = platform::last_socket_error();
         if (err != platform::kWsaConnReset && err != platform::kWsaTimedOut)

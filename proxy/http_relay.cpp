@@ -14,6 +14,7 @@
 #include "net/base64.h"
 #include "net/line_io.h"
 #include "net/relay.h"
+#include "net/stream_splice.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
 #include "platform/socket_error.h"
@@ -360,6 +361,7 @@ int http_relay(host::ConnectionRecord& r) {
     }
     r.progress = 16;
 
+    bool splice_tried = false;
     for (;;) {
         long n = closed ? 0 : receive(server, r.work, kRelayBlockSize, 0, &p.error);
         if (n < 0) return relay_failed(r);
@@ -372,6 +374,21 @@ int http_relay(host::ConnectionRecord& r) {
             return browser_refused(r);
         }
         p.bytes_sent += n;
+        // A large body that is not being stored moves socket to socket in the
+        // kernel from here on; small ones end before this pays off.
+        if (!p.cacheable && n == static_cast<long>(kRelayBlockSize) && !splice_tried) {
+            splice_tried = true;
+            long long moved = 0;
+            bool send_failed = false;
+            int error = 0;
+            const int spliced = net::splice_until_close(server, r.client.get(), &moved, &error, &send_failed);
+            p.bytes_sent += moved;
+            if (spliced == 1) closed = true;
+            if (spliced == 0) {
+                p.error = error;
+                return send_failed ? browser_refused(r) : relay_failed(r);
+            }
+        }
     }
 }
 

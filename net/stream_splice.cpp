@@ -1,0 +1,116 @@
+#include "net/stream_splice.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/socket_error.h"
+
+namespace kv::net {
+namespace {
+
+// Big enough that a fast stream moves in few calls; pages are only taken
+// while bytes sit in the pipe.
+constexpr int kPipeSize = 256 * 1024;
+constexpr std::size_t kMaxMove = 1024 * 1024;
+
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+}  // namespace
+
+// Splicing out of local (AF_UNIX) stream sockets does not wait for data the
+// way TCP does; only TCP streams take this path.
+bool is_tcp(int fd) {
+    int protocol = 0;
+    socklen_t len = sizeof protocol;
+    return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 && protocol == IPPROTO_TCP;
+}
+
+namespace {
+
+}  // namespace
+
+SplicePipe::SplicePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    read_end_ = fds[0];
+    write_end_ = fds[1];
+    (void)fcntl(write_end_, F_SETPIPE_SZ, kPipeSize);
+}
+
+SplicePipe::~SplicePipe() {
+    if (read_end_ >= 0) ::close(read_end_);
+    if (write_end_ >= 0) ::close(write_end_);
+}
+
+long SplicePipe::fill(int from, bool nonblocking) {
+    for (;;) {
+        ssize_t n = ::splice(from, nullptr, write_end_, nullptr, kMaxMove,
+                             SPLICE_F_MOVE | (nonblocking ? SPLICE_F_NONBLOCK : 0u));
+        if (n >= 0) {
+            pending_ += static_cast<std::size_t>(n);
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        platform::capture_socket_error();
+        return -1;
+    }
+}
+
+long SplicePipe::drain(int to, bool nonblocking) {
+    long total = 0;
+    while (pending_ > 0) {
+        ssize_t n = ::splice(read_end_, nullptr, to, nullptr, pending_,
+                             SPLICE_F_MOVE | (nonblocking ? SPLICE_F_NONBLOCK : 0u));
+        if (n > 0) {
+            pending_ -= static_cast<std::size_t>(n);
+            total += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && would_block(errno) && nonblocking) {
+            platform::set_last_socket_error(platform::kWsaTimedOut);
+            return total > 0 ? total : -1;
+        }
+        platform::capture_socket_error();
+        return -1;
+    }
+    return total;
+}
+
+int splice_until_close(int from, int to, long long* moved, int* error, bool* send_failed) {
+    *moved = 0;
+    *error = 0;
+    *send_failed = false;
+    if (!is_tcp(from) || !is_tcp(to)) return -1;
+    SplicePipe pipe;
+    if (!pipe.valid()) return -1;
+    bool first = true;
+    for (;;) {
+        long n = pipe.fill(from, false);
+        if (n < 0) {
+            // A descriptor kind that cannot splice: the caller copies instead.
+            if (first && errno == EINVAL) return -1;
+            *error = platform::last_socket_error();
+            return 0;
+        }
+        first = false;
+        if (n == 0) return 1;
+        // The pipe's write end is non-blocking but the socket is not: drain
+        // blocks on the socket until every byte is delivered.
+        const std::size_t want = pipe.pending();
+        long out = pipe.drain(to, false);
+        if (out < 0 || static_cast<std::size_t>(out) != want) {
+            *moved += out > 0 ? out : 0;
+            *error = platform::last_socket_error();
+            *send_failed = true;
+            return 0;
+        }
+        *moved += out;
+    }
+}
+
+}  // namespace kv::net

@@ -1,0 +1,43 @@
+#pragma once
+// Zero-copy transfer between two sockets through a kernel pipe (splice), for
+// bulk data that needs no look at its bytes: response bodies that are not
+// being cached, and tunnels.
+#include <cstddef>
+
+namespace kv::net {
+
+// A pipe that holds bytes on their way from one socket to another.
+class SplicePipe {
+public:
+    SplicePipe();
+    ~SplicePipe();
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+    bool valid() const { return read_end_ >= 0; }
+
+    // Takes what `from` has (blocking unless nonblocking). Returns the bytes
+    // taken, 0 when `from` closed, -1 on error (socket error captured; with
+    // nonblocking, 10060 means "nothing there yet").
+    long fill(int from, bool nonblocking);
+    // Passes pending bytes on to `to`. Returns the bytes passed, -1 on error
+    // (with nonblocking, 10060 means "no room yet").
+    long drain(int to, bool nonblocking);
+    std::size_t pending() const { return pending_; }
+
+private:
+    int read_end_ = -1;
+    int write_end_ = -1;
+    std::size_t pending_ = 0;
+};
+
+// Whether fd is a TCP socket (the only kind that splices reliably).
+bool is_tcp(int fd);
+
+// Moves everything `from` sends to `to` until `from` closes. Blocking sockets,
+// their own time-outs apply. Returns 1 when `from` closed and all bytes were
+// delivered, 0 on failure (*error = socket error, *send_failed tells which
+// side), -1 when splicing is not possible here (nothing was moved).
+// *moved counts the bytes delivered to `to`.
+int splice_until_close(int from, int to, long long* moved, int* error, bool* send_failed);
+
+}  // namespace kv::net
