@@ -43,6 +43,7 @@ platform::Socket g_wake;  // eventfd that ends the accept thread's wait
 
 constexpr unsigned kStopWaitMs = 400;
 constexpr unsigned kLowMemoryWaitMs = 1000;
+constexpr int kAcceptBurst = 16;
 
 #ifdef KV_TEST_BUILD
 // A service that faults on purpose, so tests can see one connection fail alone.
@@ -163,14 +164,16 @@ bool admit(const ServiceRow& row, const ConnectionRecord& r) {
     return false;
 }
 
-void accept_one(ServiceRow& row) {
+// Accepts one pending connection of the row. False when none was pending
+// (or the server stops), true when one was taken (served or refused).
+bool accept_one(ServiceRow& row) {
     int index = free_slot_index();
-    if (index < 0) return;
+    if (index < 0) return false;
     auto* rec = new (std::nothrow) ConnectionRecord{};
     if (!rec) {
         log::error(log::kErrLowMemory, 3, 0, "low memory");
         platform::sleep_ms(kLowMemoryWaitMs);
-        return;
+        return false;
     }
     TaskSlot& s = slot(index);
     s.dial_use = 0;
@@ -189,7 +192,7 @@ void accept_one(ServiceRow& row) {
         if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED && err != EINTR)
             log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
         delete rec;
-        return;
+        return false;
     }
     rec->client.reset(fd);
     len = sizeof rec->local_addr;
@@ -201,7 +204,7 @@ void accept_one(ServiceRow& row) {
 
     if (!admit(row, *rec)) {
         delete rec;
-        return;
+        return true;
     }
     set_timeouts(fd, config::live().Timeout);
 
@@ -218,8 +221,8 @@ void accept_one(ServiceRow& row) {
         }
         delete rec;
         release_slot(index);
-        return;
     }
+    return true;
 }
 
 void* accept_thread(void*) {
@@ -243,7 +246,10 @@ void* accept_thread(void*) {
         }
         if (fds[0].revents || log::stopping()) return nullptr;
         for (int k = 1; k < n; ++k) {
-            if (fds[k].revents & (POLLIN | POLLERR | POLLHUP)) accept_one(g_rows[row_of[k]]);
+            if (!(fds[k].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+            // Take what a burst left queued before waiting again.
+            for (int taken = 0; taken < kAcceptBurst && accept_one(g_rows[row_of[k]]); ++taken) {
+            }
             if (log::stopping()) return nullptr;
         }
     }

@@ -17,6 +17,7 @@ std::atomic<int> g_serial{0};
 // process exits.
 std::mutex& g_free_lock = *new std::mutex;
 std::condition_variable& g_slot_freed = *new std::condition_variable;
+std::atomic<int> g_waiters{0};  // threads waiting for a slot to free
 
 constexpr unsigned kFullTableWaitMs = 2000;
 constexpr unsigned kKillWaitMs = 500;
@@ -37,13 +38,25 @@ void clear_task_table() {
     }
 }
 
+int first_free_slot() {
+    for (int i = 0; i < kTaskSlots; ++i)
+        if (g_slots[i].in_use.load() == 0) return i;
+    return -1;
+}
+
 int free_slot_index() {
     for (;;) {
-        for (int i = 0; i < kTaskSlots; ++i)
-            if (g_slots[i].in_use.load(std::memory_order_acquire) == 0) return i;
+        int index = first_free_slot();
+        if (index >= 0) return index;
         if (log::stopping()) return -1;
         std::unique_lock<std::mutex> lock(g_free_lock);
-        g_slot_freed.wait_for(lock, std::chrono::milliseconds(kFullTableWaitMs));
+        // Announce the wait, then look once more: a slot freed in between is
+        // either seen here or its owner sees the flag and wakes us.
+        g_waiters.fetch_add(1);
+        index = first_free_slot();
+        if (index < 0) g_slot_freed.wait_for(lock, std::chrono::milliseconds(kFullTableWaitMs));
+        g_waiters.fetch_sub(1);
+        if (index >= 0) return index;
     }
 }
 
@@ -73,11 +86,13 @@ void release_slot(int index) {
         std::lock_guard<std::mutex> guard(s.lock);
         s.record = nullptr;
     }
-    {
+    s.in_use.store(0);
+    // Only a full table makes the accept thread wait: spare every connection
+    // the lock otherwise.
+    if (g_waiters.load() > 0) {
         std::lock_guard<std::mutex> guard(g_free_lock);
-        s.in_use.store(0, std::memory_order_release);
+        g_slot_freed.notify_all();
     }
-    g_slot_freed.notify_all();
 }
 
 int kill_by_serial(int serial) {
@@ -104,8 +119,11 @@ void shutdown_all_connections() {
 
 bool wait_slot_free(int index, unsigned ms) {
     std::unique_lock<std::mutex> lock(g_free_lock);
-    return g_slot_freed.wait_for(lock, std::chrono::milliseconds(ms),
-                                 [&] { return g_slots[index].in_use.load() == 0; });
+    g_waiters.fetch_add(1);
+    const bool freed = g_slot_freed.wait_for(lock, std::chrono::milliseconds(ms),
+                                             [&] { return g_slots[index].in_use.load() == 0; });
+    g_waiters.fetch_sub(1);
+    return freed;
 }
 
 void task_list_dump(int fd) {

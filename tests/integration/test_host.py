@@ -131,6 +131,19 @@ def test_121st_connection_waits_for_a_free_slot(korvanet):
             s.close()
 
 
+def settled_size(path, timeout=5):
+    """Size of a file once it has stopped growing for a moment."""
+    deadline = time.monotonic() + timeout
+    last = -1
+    while time.monotonic() < deadline:
+        size = path.stat().st_size if path.exists() else 0
+        if size == last and size > 0:
+            return size
+        last = size
+        time.sleep(0.1)
+    return last
+
+
 def test_fault_is_logged_dumped_and_server_goes_on(korvanet):
     srv = echo_server(korvanet)
     dump = srv.log_path("dump.bin")
@@ -139,10 +152,7 @@ def test_fault_is_logged_dumped_and_server_goes_on(korvanet):
         s = connect(FAULT)
         assert closed_without_reply(s)
         s.close()
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline and (not dump.exists() or dump.stat().st_size in sizes + [0]):
-            time.sleep(0.02)
-        sizes.append(dump.stat().st_size)
+        sizes.append(settled_size(dump))
     assert sizes[0] > 0 and sizes[1] == 2 * sizes[0]
     log = srv.read_log("error.log")
     entries = re.findall(r"Error 3408 severity 4 syscode 0 \[[^\]]+\]\r\n"
