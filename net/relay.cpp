@@ -79,6 +79,9 @@ Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms)
     return Pass::kFailed;
 }
 
+constexpr int kBulkRounds = 8;
+constexpr long kBulkPiece = 64 * 1024;
+
 // Delivers what a pipe still holds, waiting for room up to the idle limit.
 bool flush(SplicePipe& pipe, int to, int timeout_ms) {
     while (pipe.pending() > 0) {
@@ -118,23 +121,30 @@ int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client
             short from_events;
         } sides[2] = {{up, client_fd, server_fd, fds[0].revents}, {down, server_fd, client_fd, fds[1].revents}};
         for (Side& side : sides) {
-            if (side.pipe.pending() == 0 && side.from_events) {
-                long n = side.pipe.fill(side.from, true);
-                if (n == 0) {
-                    // One side closed: what the other still has to receive goes first.
-                    for (Side& other : sides)
-                        if (other.pipe.pending() > 0 && !flush(other.pipe, other.to, timeout_ms)) return 0;
-                    return 1;
+            if (!side.from_events && side.pipe.pending() == 0) continue;
+            // Keep a busy stream moving without a poll per block; stop when
+            // either end has to wait.
+            long filled = 0;
+            for (int round = 0; round < kBulkRounds; ++round) {
+                if (side.pipe.pending() == 0) {
+                    long n = filled = side.pipe.fill(side.from, true);
+                    if (n == 0) {
+                        // One side closed: what the other still has to receive goes first.
+                        for (Side& other : sides)
+                            if (other.pipe.pending() > 0 && !flush(other.pipe, other.to, timeout_ms)) return 0;
+                        return 1;
+                    }
+                    if (n < 0) {
+                        if (!moved_any && !moved && errno == EINVAL) return -1;
+                        if (platform::last_socket_error() != platform::kWsaTimedOut) return 0;
+                        break;
+                    }
                 }
-                if (n < 0) {
-                    if (!moved_any && errno == EINVAL) return -1;
-                    if (platform::last_socket_error() != platform::kWsaTimedOut) return 0;
-                }
-            }
-            if (side.pipe.pending() > 0) {
                 long n = side.pipe.drain(side.to, true);
                 if (n < 0 && platform::last_socket_error() != platform::kWsaTimedOut) return 0;
                 if (n > 0) moved = true;
+                // A small piece was all there was: wait rather than ask again.
+                if (side.pipe.pending() > 0 || filled < kBulkPiece) break;
             }
         }
         if (moved) {

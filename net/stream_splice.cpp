@@ -14,7 +14,7 @@ namespace {
 
 // Big enough that a fast stream moves in few calls; pages are only taken
 // while bytes sit in the pipe.
-constexpr int kPipeSize = 256 * 1024;
+constexpr int kPipeSize = 1024 * 1024;
 constexpr std::size_t kMaxMove = 1024 * 1024;
 
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
