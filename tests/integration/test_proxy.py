@@ -301,3 +301,31 @@ def test_refusals_reach_the_browser(korvanet, origin):
     assert len(lines) == 3
     assert lines[2].startswith("127.0.0.1 - bob [")
     assert lines[2].endswith('"GET http://127.0.0.1/x" 000 0')
+
+
+def big_body(size):
+    return bytes((i * 7 + i // 251) & 0xFF for i in range(size))
+
+
+def test_large_body_arrives_whole_and_is_counted(korvanet, origin):
+    body = big_body(3 * 1024 * 1024 + 17)
+    o = origin(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    srv = start_proxy(korvanet, {"LogAccess": 1})
+    answer = ask(f"GET http://127.0.0.1:{o.port}/big HTTP/1.0\r\n\r\n".encode())
+    head, _, got = answer.partition(b"\r\n\r\n")
+    assert head == b"HTTP/1.0 200 OK\r\nContent-Length: %d" % len(body)
+    assert got == body
+    assert srv.wait_log("http-proxy.log", f'"GET http://127.0.0.1/big" 200 {len(body)}\r\n')
+
+
+def test_large_exchange_through_connect_tunnel(korvanet, origin):
+    body = big_body(2 * 1024 * 1024 + 3)
+    o = origin(b"HTTP/1.0 200 OK\r\n\r\n" + body)
+    start_proxy(korvanet)
+    upload = big_body(1024 * 1024)[::-1]
+    request = (f"POST /up HTTP/1.0\r\nContent-Length: {len(upload)}\r\n\r\n").encode() + upload
+    answer = ask(f"CONNECT 127.0.0.1:{o.port} HTTP/1.0\r\n\r\n".encode() + request)
+    established = b"HTTP/1.0 200 Connection established\r\nProxy-agent: Korvanet/1.5.3 \r\n\r\n"
+    assert answer.startswith(established)
+    assert answer[len(established):] == b"HTTP/1.0 200 OK\r\n\r\n" + body
+    assert o.requests[0].endswith(upload)

@@ -134,4 +134,27 @@ TEST_F(RelayTest, ShutdownFromAnotherThreadEndsIt) {
     EXPECT_EQ(result, 1);
 }
 
+// Sockets that cannot splice take the copying path with the same contract.
+TEST(RelayCopying, LocalSocketsCarryBothWaysAndEndOnClose) {
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    Socket client(a[0]), client_side(a[1]), server_side(b[0]), server(b[1]);
+    kv::config::live().Timeout = 10;
+    int result = -1;
+    std::thread t([&] {
+        char buf[8192];
+        result = kv::net::relay(client_side.get(), server_side.get(), buf, sizeof buf);
+    });
+    std::string big(100000, 'q');
+    std::thread writer([&] { ASSERT_EQ(send(client.get(), big.data(), big.size(), 0), static_cast<ssize_t>(big.size())); });
+    EXPECT_EQ(recv_n(server.get(), big.size()), big);
+    writer.join();
+    ASSERT_EQ(send(server.get(), "back", 4, 0), 4);
+    EXPECT_EQ(recv_n(client.get(), 4), "back");
+    client.reset();
+    t.join();
+    EXPECT_EQ(result, 1);
+}
+
 }  // namespace
