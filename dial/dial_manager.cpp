@@ -13,6 +13,14 @@ in_addr_t link_address() { return 0; }
 int dial_and_wait() { return 0; }
 const char* status_text() { return "not running"; }
 void note_traffic(in_addr_t) {}
+int state() { return 0; }
+const char* link_address_text() { return ""; }
+bool keep_up() { return false; }
+void set_keep_up(bool) {}
+int minutes_to_hangup() { return 0; }
+void set_progress_socket(platform::Socket s) { s.reset(); }
+void request_dial() {}
+void request_hangup() {}
 
 int lookup_with_dial(const char* host, in_addr* out, int* dial_failed) {
     if (dial_failed) *dial_failed = 0;

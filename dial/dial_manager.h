@@ -3,6 +3,8 @@
 // manager is built it reports "not running": nothing dials, nothing hangs up.
 #include <netinet/in.h>
 
+#include "platform/socket.h"
+
 namespace kv::dial {
 
 int start_dial_manager(bool as_service);
@@ -19,6 +21,21 @@ int dial_and_wait();
 const char* status_text();
 // Traffic passed through the local address (keeps the line up).
 void note_traffic(in_addr_t local_address);
+// Line state for the pages: 0 not connected, 1 connecting, 2 connected.
+int state();
+// Dotted address of the dial-up link ("" when none).
+const char* link_address_text();
+// "Keep up": never hang up on idle time.
+bool keep_up();
+void set_keep_up(bool on);
+// Minutes left before the idle hang-up.
+int minutes_to_hangup();
+// Takes a browser connection that receives the dialling progress lines; the
+// manager writes to it and closes it (when not running: closes it at once).
+void set_progress_socket(platform::Socket s);
+// Asks the dial thread to dial / to hang up; returns at once.
+void request_dial();
+void request_hangup();
 // Lookup that may dial first; *dial_failed set when a dial attempt failed.
 int lookup_with_dial(const char* host, in_addr* out, int* dial_failed);
 
