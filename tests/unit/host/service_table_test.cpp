@@ -14,6 +14,7 @@
 #include "host/task_table.h"
 #include "log/logs.h"
 #include "net/text_utils.h"
+#include "tests/unit/test_support.h"
 
 #include <sys/socket.h>
 
@@ -22,7 +23,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 
 std::vector<std::string> row_names() {
     std::vector<std::string> names;
@@ -33,24 +33,12 @@ std::vector<std::string> row_names() {
 class HostTableTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kvhost-" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        kv::log::set_stopping(false);
-        ASSERT_EQ(kv::log::open_logs(dir_.c_str(), false, false, false), 1);
+        ASSERT_TRUE(logs_.opened());
         kv::host::clear_service_table();
     }
-    void TearDown() override {
-        kv::host::clear_service_table();
-        kv::log::close_logs();
-        fs::remove_all(dir_);
-    }
-    std::string error_log() {
-        std::ifstream in(dir_ / "error.log", std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-    fs::path dir_;
+    void TearDown() override { kv::host::clear_service_table(); }
+    std::string error_log() { return logs_.error_log(); }
+    kv::test::ScratchLogs logs_{"host"};
 };
 
 TEST_F(HostTableTest, The513thRowIsRefused) {

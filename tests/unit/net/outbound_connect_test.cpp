@@ -8,6 +8,7 @@
 
 #include "config/settings.h"
 #include "platform/socket_error.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -15,30 +16,20 @@ using kv::platform::Socket;
 
 // A loopback port with nothing listening on it.
 unsigned short closed_port() {
-    Socket s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
+    unsigned short port = 0;
+    kv::test::loopback_listener(&port);  // closed again at once
+    return port;
 }
 
 TEST(OutboundConnect, ConnectsToAListener) {
-    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    unsigned short port = 0;
+    Socket listener = kv::test::loopback_listener(&port);
+    ASSERT_TRUE(listener.valid());
     for (bool may_dial : {false, true}) {
         Socket out;
         char reason[kv::net::kReasonSize] = "";
         std::atomic<int> dial_use{5};
-        ASSERT_EQ(kv::net::outbound_connect("127.0.0.1", ntohs(a.sin_port), may_dial, &out, reason, sizeof reason,
+        ASSERT_EQ(kv::net::outbound_connect("127.0.0.1", port, may_dial, &out, reason, sizeof reason,
                                             &dial_use), 1);
         EXPECT_TRUE(out.valid());
         EXPECT_STREQ(reason, "");

@@ -18,27 +18,13 @@
 #include "config/settings.h"
 #include "log/logs.h"
 #include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using kv::platform::Socket;
 
-// A connected TCP pair on loopback (resets need TCP).
-void tcp_pair(Socket& a, Socket& b) {
-    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 1), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    a.reset(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(connect(a.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    b.reset(accept(listener.get(), nullptr, nullptr));
-    ASSERT_TRUE(b.valid());
-}
+using kv::test::tcp_pair;
 
 std::string recv_n(int fd, std::size_t n) {
     std::string out;
@@ -54,27 +40,15 @@ std::string recv_n(int fd, std::size_t n) {
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kvrelay-" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        kv::log::set_stopping(false);
-        ASSERT_EQ(kv::log::open_logs(dir_.c_str(), false, false, false), 1);
+        ASSERT_TRUE(logs_.opened());
         kv::config::live().Timeout = 10;
         tcp_pair(client_, client_side_);
         tcp_pair(server_side_, server_);
     }
-    void TearDown() override {
-        kv::log::close_logs();
-        fs::remove_all(dir_);
-    }
-    std::string error_log() {
-        std::ifstream in(dir_ / "error.log", std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string error_log() { return logs_.error_log(); }
+    kv::test::ScratchLogs logs_{"relay"};
     // client_ <-> client_side_ =relay= server_side_ <-> server_
     Socket client_, client_side_, server_side_, server_;
-    fs::path dir_;
 };
 
 TEST_F(RelayTest, CarriesBothWaysAndEndsWhenAPeerCloses) {
