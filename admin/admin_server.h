@@ -1,8 +1,12 @@
 #pragma once
 // The administration server: its own listener on AdminPort and one thread that
-// serves requests one after another. Not built yet: starting succeeds and
-// nothing listens.
+// serves requests one after another.
 namespace kv::admin {
+// Loads the admin settings copy, opens the listener and starts the thread.
+// 0 (with entries 1200/1201) when the listener or the thread cannot start, or
+// when already started.
 [[nodiscard]] int start_admin_server();
+// Shuts the listener (and a request being served) down, waits for the thread,
+// closes the listener. Does nothing when not started.
 void stop_admin_server();
 }  // namespace kv::admin

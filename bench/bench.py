@@ -22,6 +22,8 @@ import sys
 import threading
 import time
 
+import garbage_bench
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -53,6 +55,11 @@ CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 PEERS = ("tinyproxy", "squid")
 COLUMNS = ("direct",) + PEERS + ("korvanet",)
+# Cache hits: each proxy with its cache on, measured after one priming request.
+CACHE_PEER = "squid-cache"
+CACHE_COLUMNS = (CACHE_PEER, "korvanet-cache")
+HIT_LEVEL = 10
+GARBAGE_OBJECTS = 20000
 
 TMP = os.environ.get("BENCH_TMP", "")
 KORVANET_BIN = os.environ.get("KORVANET_BIN", os.path.join(ROOT, "build", "korvanet"))
@@ -301,8 +308,17 @@ DisableViaHeader Yes
     return start_server("tinyproxy", ["tinyproxy", "-d", "-c", conf])
 
 
-def start_squid(port):
-    d = own_dir("squid", "proxy")
+# Memory cache only; objects stay fresh for an hour whatever their
+# Last-Modified says, so every request after the first is a hit.
+SQUID_CACHE_ON = """\
+cache_mem 64 MB
+maximum_object_size_in_memory 512 KB
+refresh_pattern . 60 100% 4320 override-lastmod override-expire
+"""
+
+
+def start_squid(port, name="squid", cache=False):
+    d = own_dir(name, "proxy")
     conf = os.path.join(d, "squid.conf")
     write(conf, """\
 http_port {host}:{port}
@@ -313,8 +329,7 @@ coredump_dir {d}
 access_log none
 logfile_rotate 0
 netdb_filename none
-cache deny all
-acl bench_clients src {host}/32
+{cache}acl bench_clients src {host}/32
 http_access allow bench_clients
 http_access deny all
 icp_port 0
@@ -322,15 +337,15 @@ htcp_port 0
 pinger_enable off
 dns_nameservers {host}
 shutdown_lifetime 1 seconds
-""".format(port=port, host=HOST, d=d))
-    return start_server("squid", ["squid", "-N", "-f", conf])
+""".format(port=port, host=HOST, d=d, cache=SQUID_CACHE_ON if cache else "cache deny all\n"))
+    return start_server(name, ["squid", "-N", "-f", conf])
 
 
-def start_korvanet(port, admin_port):
+def start_korvanet(port, admin_port, name="korvanet", cache=False):
     if not os.access(KORVANET_BIN, os.X_OK):
         notes.append("korvanet: %s not found (run make all)" % KORVANET_BIN)
         return None
-    d = os.path.join(TMP, "korvanet")
+    d = os.path.join(TMP, name)
     os.makedirs(d, exist_ok=True)
     reg = os.path.join(d, "registry.reg")
     write(reg, """\
@@ -339,19 +354,44 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet]
 "ProxyPort"=dword:{port:08x}
 "AdminPort"=dword:{admin:08x}
-"EnableCache"=dword:00000000
+"EnableCache"=dword:{cache:08x}
+"CacheDir"="{d}/cache"
 "LogAccess"=dword:00000000
-""".format(port=port, admin=admin_port))
+""".format(port=port, admin=admin_port, cache=1 if cache else 0, d=d))
     env = dict(CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=d + "/")
-    return start_server("korvanet", [KORVANET_BIN], env=env, cwd=d)
+    return start_server(name, [KORVANET_BIN], env=env, cwd=d)
+
+
+def korvanet_hit_count(name):
+    """The Hit counter Korvanet saved in its registry at its stop, or None."""
+    try:
+        with open(os.path.join(TMP, name, "registry.reg")) as f:
+            text = f.read()
+    except OSError:
+        return None
+    m = re.search(r'(?m)^\[[^\]]*\\Status\]$(?:\n"[^\n]*)*?\n"Hit"=dword:([0-9a-f]{8})', text)
+    return int(m.group(1), 16) if m else None
+
+
+def squid_says_hit(port, url):
+    """Whether squid answers url from its cache (its X-Cache header)."""
+    argv = ["curl", "-s", "-o", "/dev/null", "-D", "-", "--max-time", str(FIRST_REQUEST_MAX_S),
+            "-x", "http://%s:%d" % (HOST, port), url]
+    try:
+        r = subprocess.run(argv, capture_output=True, text=True, env=CLEAN_ENV, timeout=FIRST_REQUEST_MAX_S + 5)
+    except subprocess.TimeoutExpired:
+        return False
+    return re.search(r"(?im)^X-Cache: HIT", r.stdout) is not None
 
 
 # ------------------------------------------------------------- measurements
 
-def curl(url, proxy_port=None, tunnel=False, max_time=CURL_MAX_TIME_S):
+def curl(url, proxy_port=None, tunnel=False, max_time=CURL_MAX_TIME_S, http10=False):
     """(bytes per second, bytes received) of one GET, or None on failure."""
     argv = ["curl", "-s", "-o", "/dev/null", "--max-time", str(max_time),
             "-w", "%{http_code} %{size_download} %{speed_download}"]
+    if http10:
+        argv.append("-0")
     if proxy_port is not None:
         argv += ["-x", "http://%s:%d" % (HOST, proxy_port)]
         if tunnel:
@@ -368,7 +408,7 @@ def curl(url, proxy_port=None, tunnel=False, max_time=CURL_MAX_TIME_S):
     return float(parts[2]), int(parts[1])
 
 
-def run_ab(url, concurrency, requests, proxy_port=None):
+def run_ab(url, concurrency, requests, proxy_port=None, headers=()):
     csv = os.path.join(TMP, "ab.csv")
     if os.path.exists(csv):
         os.unlink(csv)
@@ -377,6 +417,8 @@ def run_ab(url, concurrency, requests, proxy_port=None):
             "-n", str(requests), "-c", str(concurrency), "-e", csv]
     if proxy_port is not None:
         argv += ["-X", "%s:%d" % (HOST, proxy_port)]
+    for h in headers:
+        argv += ["-H", h]
     argv.append(url)
     try:
         r = subprocess.run(argv, capture_output=True, text=True, env=CLEAN_ENV, timeout=AB_KILL_S)
@@ -463,8 +505,8 @@ def rtt_median_us(echo_port, proxy_port=None, label="direct"):
         return None
 
 
-def proxy_works(port, url):
-    got = curl(url, port, max_time=FIRST_REQUEST_MAX_S)
+def proxy_works(port, url, http10=False):
+    got = curl(url, port, max_time=FIRST_REQUEST_MAX_S, http10=http10)
     return got is not None and got[1] == SMALL_BYTES
 
 
@@ -514,12 +556,35 @@ def ab_round(col, small, level):
                         ab["failed"], ab["non2xx"]))
 
 
-def run_rounds(cols, origin_port, echo_port):
+def hit_round(col, small):
+    """One ab run of cache hits at HIT_LEVEL, with the proxy's CPU around it."""
+    cpu0 = cpu_ticks(col.server.pid)
+    ab = run_ab(small, HIT_LEVEL, REQUESTS_PER_LEVEL, col.port)
+    if ab is None:
+        notes.append("%s: ab at c=%d gave no result; no further load runs on it" % (col.name, HIT_LEVEL))
+        col.stalled = True
+        return
+    col.cpu_ticks += cpu_ticks(col.server.pid) - cpu0
+    col.cpu_requests += ab["complete"]
+    col.add("hit_rps", ab["rps"])
+    col.add("hit_p99", ab["p99"])
+    bad = ab["failed"] + ab["non2xx"]
+    if bad or ab["complete"] < REQUESTS_PER_LEVEL:
+        notes.append("%s c=%d: %d of %d complete, %d failed, %d non-2xx"
+                     % (col.name, HIT_LEVEL, ab["complete"], REQUESTS_PER_LEVEL, ab["failed"], ab["non2xx"]))
+    # The same URL asked with "Pragma: no-cache": fetched from the origin and
+    # stored again each time, the cost of a miss with the cache on.
+    ab = run_ab(small, HIT_LEVEL, REQUESTS_PER_LEVEL, col.port, headers=("Pragma: no-cache",))
+    if ab is not None:
+        col.add("miss_on_rps", ab["rps"])
+
+
+def run_rounds(cols, origin_port, echo_port, cache_cols=()):
     """Measures every column, interleaved, so that background load on the
     machine falls on all columns alike; medians over the rounds are shown."""
     small = "http://%s:%d/1k" % (HOST, origin_port)
     large = "http://%s:%d/10m" % (HOST, origin_port)
-    for col in cols:
+    for col in list(cols) + list(cache_cols):
         run_ab(small, 10, WARMUP_REQUESTS, col.port)
     for rnd in range(ROUNDS):
         t0 = time.monotonic()
@@ -527,6 +592,10 @@ def run_rounds(cols, origin_port, echo_port):
             for col in cols:
                 if not col.stalled:
                     ab_round(col, small, level)
+            if level == HIT_LEVEL:
+                for col in cache_cols:
+                    if not col.stalled:
+                        hit_round(col, small)
         for col in cols:
             got = curl(large, col.port)
             col.add("get10m", got[0] / 1e6 if got and got[1] == LARGE_BYTES else None)
@@ -544,7 +613,8 @@ def run_rounds(cols, origin_port, echo_port):
                 col.add("rtt", rtt - base)
         log("round %d of %d: %.0f s; %s" % (
             rnd + 1, ROUNDS, time.monotonic() - t0,
-            ", ".join("%s %.0f req/s" % (c.name, c.samples.get("rps10", [0])[-1]) for c in cols)))
+            ", ".join(["%s %.0f req/s" % (c.name, c.samples.get("rps10", [0])[-1]) for c in cols]
+                      + ["%s %.0f hits/s" % (c.name, c.samples.get("hit_rps", [0])[-1]) for c in cache_cols])))
 
 
 def collect(cols):
@@ -590,6 +660,72 @@ ROWS += [
     ("pss_idle", "PSS idle, MiB", "%.2f", False, False),
     ("pss_load", "PSS peak at c=%d, MiB" % PSS_LEVEL, "%.2f", False, False),
 ]
+
+
+CACHE_ROWS = [
+    ("hit_rps", "cache hit GET 1 KiB c=%d, req/s" % HIT_LEVEL, "%.0f", True),
+    ("hit_p99", "cache hit c=%d p99 latency, ms" % HIT_LEVEL, "%.3f", False),
+    ("hit_cpu", "cache hit proxy CPU at c=%d, us/req" % HIT_LEVEL, "%.1f", False),
+    ("rps%d" % HIT_LEVEL, "miss: c=%d GET 1 KiB cache off, req/s" % HIT_LEVEL, "%.0f", True),
+    ("miss_on_rps", "miss: c=%d, cache on, Pragma: no-cache, req/s" % HIT_LEVEL, "%.0f", True),
+]
+
+
+def collect_cache(cache_cols, res):
+    """The cache-hit rows; the miss row is the main table's c=10 row of the
+    same proxy with its cache off."""
+    cres = {key: {} for key, *_ in CACHE_ROWS}
+    for col in cache_cols:
+        for key in ("hit_rps", "hit_p99", "miss_on_rps"):
+            vals = col.samples.get(key)
+            if vals:
+                cres[key][col.name] = statistics.median(vals)
+        if col.cpu_requests:
+            cres["hit_cpu"][col.name] = col.cpu_ticks / CLK_TCK * 1e6 / col.cpu_requests
+    miss_key = "rps%d" % HIT_LEVEL
+    for name in CACHE_COLUMNS:
+        plain = name[:-len("-cache")]
+        if res.get(miss_key, {}).get(plain) is not None:
+            cres[miss_key][name] = res[miss_key][plain]
+    return cres
+
+
+def render_cache_table(cres):
+    header = ("",) + CACHE_COLUMNS + ("korvanet/%s" % CACHE_PEER,)
+    rows = []
+    for key, label, fmt, higher in CACHE_ROWS:
+        cells = [label] + ["n/a" if cres[key].get(c) is None else fmt % cres[key][c] for c in CACHE_COLUMNS]
+        r = ratio(cres[key].get("korvanet-cache"), cres[key].get(CACHE_PEER))
+        cells.append("%.2fx" % r if r is not None else "n/a")
+        rows.append(cells)
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
+    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths)))]
+    lines.append("  ".join("-" * w for w in widths))
+    for r in rows:
+        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
+    return "\n".join(lines)
+
+
+def goal_line(text, value, ok):
+    status = "n/a " if ok is None else ("PASS" if ok else "FAIL")
+    return "%s  %s%s" % (status, text, "" if value is None else "  (" + value + ")")
+
+
+def cache_goals(cres, garbage):
+    hit = cres["hit_rps"].get("korvanet-cache")
+    out = []
+    r = ratio(hit, cres["hit_rps"].get(CACHE_PEER))
+    out.append(goal_line("cache hit c=%d req/s >= 1.2x squid with its cache on" % HIT_LEVEL,
+                         r and "%.2fx" % r, None if r is None else r >= 1.2))
+    r = ratio(hit, cres["rps%d" % HIT_LEVEL].get("korvanet-cache"))
+    r_on = ratio(hit, cres["miss_on_rps"].get("korvanet-cache"))
+    out.append(goal_line("cache hit c=%d req/s >= 2x korvanet's own miss rate (cache off)" % HIT_LEVEL,
+                         r and "%.2fx; %s against the cache-on miss" % (r, r_on and "%.2fx" % r_on),
+                         None if r is None else r >= 2))
+    secs = garbage.get("seconds") if garbage else None
+    out.append(goal_line("garbage run over %d objects < 5 s" % GARBAGE_OBJECTS,
+                         secs is not None and "%.2f s" % secs or None, None if secs is None else secs < 5))
+    return "\n".join(out)
 
 
 def best_peer(res, key, higher):
@@ -676,10 +812,11 @@ def main():
     with open("/proc/loadavg") as f:
         load_before = " ".join(f.read().split()[:3])
     os.chmod(TMP, 0o755)  # nginx workers and dropped-privilege peers read from here
-    (origin_port, echo_port, tiny_port, squid_port,
-     korv_port, korv_admin) = free_ports(6)
+    (origin_port, echo_port, tiny_port, squid_port, korv_port, korv_admin,
+     squid_cache_port, korv_cache_port, korv_cache_admin) = free_ports(9)
     small = "http://%s:%d/1k" % (HOST, origin_port)
     servers = []
+    cache_cols = []
     try:
         origin = start_origin(origin_port)
         servers.append(origin)
@@ -714,14 +851,54 @@ def main():
             col.add("pss_idle", pss_kib(server.pid) / 1024.0)
             cols.append(col)
             log("%s on %d (pid %d)" % (name, port, server.pid))
-        run_rounds(cols, origin_port, echo_port)
-        for col in cols[1:]:
+        cache_starters = (
+            (CACHE_PEER, "squid", squid_cache_port, lambda: start_squid(squid_cache_port, CACHE_PEER, cache=True)),
+            ("korvanet-cache", "korvanet", korv_cache_port,
+             lambda: start_korvanet(korv_cache_port, korv_cache_admin, "korvanet-cache", cache=True)),
+        )
+        for name, program, port, starter in cache_starters:
+            if program != "korvanet" and shutil.which(program) is None:
+                notes.append("%s: not installed" % name)
+                continue
+            server = starter()
+            if server is None:
+                continue
+            servers.append(server)
+            # The first request through it is the priming one: it stores the
+            # object. HTTP/1.0 like ab's, so the origin closes at the end of the
+            # response and the stored object is complete at once (Korvanet
+            # passes the browser's version on and relays until the origin closes).
+            if not wait_port(server, port) or not proxy_works(port, small, http10=True):
+                notes.append("%s: did not serve a first request on port %d: %s"
+                             % (name, port, output_tail(name, 3) or "no output"))
+                stop_server(server)
+                continue
+            if program == "squid" and not squid_says_hit(port, small):
+                notes.append("%s: second request was not a cache hit" % name)
+            cache_cols.append(Column(name, port, server))
+            log("%s on %d (pid %d)" % (name, port, server.pid))
+        run_rounds(cols, origin_port, echo_port, cache_cols)
+        for col in cols[1:] + cache_cols:
             if col.server.proc.poll() is not None:
                 notes.append("%s exited during the run: %s" % (col.name, output_tail(col.name, 3)))
         res = collect(cols)
+        cres = collect_cache(cache_cols, res)
+        log("garbage run over %d objects" % GARBAGE_OBJECTS)
+        garbage = garbage_bench.measure(
+            KORVANET_BIN, os.path.join(TMP, "garbage"), GARBAGE_OBJECTS,
+            start=lambda argv, env, cwd: start_server("korvanet-garbage", argv, env=env, cwd=cwd).proc)
+        if "error" in garbage:
+            notes.append("garbage run: " + garbage["error"])
     finally:
         for s in reversed(servers):
             stop_server(s)
+    for col in cache_cols:
+        if col.name == "korvanet-cache":
+            # Every request after the priming one was to be a hit.
+            hits = korvanet_hit_count(col.name)
+            served = col.cpu_requests + WARMUP_REQUESTS
+            if hits is None or hits < served:
+                notes.append("korvanet-cache: %s hits counted for %d requests" % (hits, served))
 
     print()
     print("Loopback benchmark: close per request, %d requests per level, median of %d rounds"
@@ -729,8 +906,16 @@ def main():
                                              time.strftime("%Y-%m-%d %H:%M")))
     print(render_table(res))
     print()
+    print("Cache hits: each proxy with its cache on, one priming request, then c=%d (miss row: the"
+          " table above, cache off)" % HIT_LEVEL)
+    print(render_cache_table(cres))
+    if "seconds" in garbage:
+        print("garbage run over %d objects (%d bytes, CacheSize 1 MB): %.2f s, %d objects left"
+              % (garbage["objects"], garbage["bytes_before"], garbage["seconds"], garbage["left"]))
+    print()
     print("Goals for korvanet:")
     print(goals(res))
+    print(cache_goals(cres, garbage))
     if notes:
         print()
         print("Notes:")

@@ -1,28 +1,86 @@
 #pragma once
-// The disk cache as the proxy sees it. Until the cache is built every operation
-// is refused, as with a cache that failed to start.
+// The disk cache: one file per object under CacheDir, served again while fresh,
+// kept under CacheSize megabytes by a background garbage thread that deletes
+// the objects expiring first. Every operation is refused while the cache is
+// not ready (not started, start failed, or totals still being rescanned).
+//
+// Layout under the cache directory:
+//   status.bin           the eight totals, 8 x signed 32-bit little-endian:
+//                        total bytes; HTTP, FTP, Gopher bytes; total objects;
+//                        HTTP, FTP, Gopher objects
+//   <host>.dns/          one directory per request host (without port)
+//   <host>.dns/<k><key>.cch
+//                        one object: k is the request kind digit (0 HTTP,
+//                        1 FTP, 2 Gopher), key the 32 lowercase hex digits of
+//                        the request's cache key
+//   gdns.bin, ghash.bin  work files of a garbage run, unlinked at creation
+//
+// Object file, numbers little-endian:
+//   offset  0, 1 byte : format byte: 0 complete (or kept as it was when its
+//                       transfer broke), 1 while its writer is storing it; an
+//                       object left at 1 by a writer that vanished is never served
+//   offset  1, 4 bytes: data offset = 17 + URL length + 1
+//   offset  5, 4 bytes: hit count: 1 when written, +1 per cache hit
+//   offset  9, 8 bytes: expiry, signed seconds since 1970-01-01 00:00 UTC
+//   offset 17         : the object's URL, NUL-terminated
+//   data offset       : the response bytes exactly as sent to the browser
+//                       (HTTP: status line and header without Expires, body)
+// The file's modification time is its last-write time (the garbage run leaves
+// objects written after it began).
+//
+// Names that come from requests or administration links never reach outside
+// CacheDir: a host with '/', '\\', ".." or a leading '.' is not cached, and
+// directory and object names with '/', '\\' (other than the one separating
+// "dir.dns\object.cch"), ".." or NUL are refused.
 #include <cstddef>
 
 #include "host/connection_record.h"
 
 namespace kv::cache {
 
+// Starts the cache on dir (created when missing): 1, or 0 with an error-log
+// entry. When status.bin cannot be trusted the totals are rescanned on a
+// thread and the cache is ready when that ends.
 int start_cache(const char* dir);
+// Saves the totals, ends the garbage thread and any rescan, wakes readers
+// waiting for a writer. Safe to call when the start failed.
 void stop_cache();
 bool ready();
-// Opens a fresh object for reading, positioned after its header; 1 when found.
+
+// Opens the request's object for reading, positioned at its data: 1 when it is
+// fresh or another connection is still writing it (then this one follows the
+// writer), 0 otherwise.
 int open_for_read(host::ConnectionRecord& r);
 // Next block of up to size bytes of the object; 0 at its end, -1 on failure.
+// Following a writer, an empty read waits (3 s at a time, at most 30 times)
+// for more, and ends when the writer finishes or the cache stops.
 long read_block(host::ConnectionRecord& r, char* out, std::size_t size);
-// Opens the object for writing; may clear r.proxy.cacheable. 1 when open.
+// Opens the object for writing (an older copy is replaced). 1 when open; 0
+// otherwise, and then r.proxy.cacheable is cleared so the transfer goes on
+// uncached (TTL of 0 days, cache not ready, host not allowed, another
+// connection already writing it, file error).
 int open_for_write(host::ConnectionRecord& r);
-// Appends a block to the object being written; 1 or 0.
+// Appends a block to the object being written; 1, or 0 (the object is then
+// marked for deletion at finish).
 int append(host::ConnectionRecord& r, const char* data, std::size_t n);
-// Finishes (keeps or deletes) the object of this request.
+// Finishes the object of this request: a reader closes it and counts a hit; a
+// writer keeps it (counting a miss) or deletes it when it is marked for
+// discard, over its kind's size limit, or empty (other than FTP).
 void finish(host::ConnectionRecord& r);
-// Deletes the object stored under the key.
-void delete_by_key(const unsigned char key[16]);
-// Another proxy connection is reading the object this one writes.
+// Deletes the request's object if present (host, kind and key name it): 1 when
+// a file was deleted.
+int delete_by_key(const host::ConnectionRecord& r);
+// Another proxy connection is following (reading) the object this one writes.
 bool has_followers(const host::ConnectionRecord& r);
+
+// Administration. relative is "dir.dns\object.cch"; directory is "dir.dns".
+// 1 when deleted, 0 when refused (not ready, name not allowed) or absent.
+int delete_object_file(const char* relative);
+int delete_host(const char* directory);
+// HTML fragments sent to fd; "Cache is not started." when not ready (the
+// statistics table then sends nothing).
+void domain_list(int fd);
+void content_list(int fd, const char* directory);
+void statistics_table(int fd);
 
 }  // namespace kv::cache

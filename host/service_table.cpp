@@ -142,11 +142,6 @@ void serve_connection(int index) {
     release_slot(index);
 }
 
-bool interface_is_secure(const config::Settings& cfg, const char* iface) {
-    return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
-           std::strstr(cfg.SecureInterface, iface) != nullptr;
-}
-
 // The interface and allowed-address checks; logs refused clients.
 bool admit(const ServiceRow& row, const ConnectionRecord& r) {
     const config::Settings& cfg = config::live();
@@ -281,6 +276,11 @@ void register_mail_rows(const config::Settings& s) {
 }
 
 }  // namespace
+
+bool interface_is_secure(const config::Settings& cfg, const char* iface) {
+    return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
+           std::strstr(cfg.SecureInterface, iface) != nullptr;
+}
 
 int register_service(std::uint16_t port, const char* name, InitFn init, StopFn stop, Handler handler) {
     if (g_row_count >= kMaxRows) return 0;

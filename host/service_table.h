@@ -53,6 +53,10 @@ platform::Socket open_listener(std::uint16_t port, int type);
 int stop_services();
 bool services_started();
 
+// Whether clients reaching this interface address may be served at all:
+// SecureInterface empty, the loopback interface, or an address it names.
+bool interface_is_secure(const config::Settings& cfg, const char* interface_text);
+
 // The handler of rows whose service is not built yet: closes the connection.
 int close_at_once(ConnectionRecord& r);
 

@@ -347,4 +347,27 @@ void add_days(int* year, int* month, int* day, int n) {
     for (n %= 365; n > 0; --n) step();
 }
 
+void html_escape_attribute(const char* text, char* out, std::size_t size) {
+    if (size == 0) return;
+    std::size_t n = 0;
+    for (; text && *text; ++text) {
+        const char* entity = nullptr;
+        switch (*text) {
+            case '<': entity = "&lt;"; break;
+            case '>': entity = "&gt;"; break;
+            case '&': entity = "&amp;"; break;
+            case '"': entity = "&quot;"; break;
+            default: break;
+        }
+        const std::size_t len = entity ? std::strlen(entity) : 1;
+        if (n + len + 1 > size) break;
+        if (entity)
+            std::memcpy(out + n, entity, len);
+        else
+            out[n] = *text;
+        n += len;
+    }
+    out[n] = '\0';
+}
+
 }  // namespace kv::net

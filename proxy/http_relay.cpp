@@ -182,6 +182,7 @@ void write_access_entry(host::ConnectionRecord& r) {
 
 int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data, std::size_t length) {
     auto& p = r.proxy;
+    bool browser_gone = false;
     if (!net::send_all(r.client.get(), data, length)) {
         p.error = platform::last_socket_error();
         if (!p.cacheable) return 0;
@@ -190,8 +191,14 @@ int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data, std:
             return 0;
         }
         // The download goes on into the cache although this browser has gone.
+        browser_gone = true;
     }
-    if (p.cacheable && !cache::append(r, data, length)) return 0;
+    if (p.cacheable && !cache::append(r, data, length)) {
+        // The object is lost (the cache deletes it at finish); the browser
+        // still gets the rest of the transfer.
+        p.cacheable = 0;
+        if (browser_gone) return 0;
+    }
     return 1;
 }
 

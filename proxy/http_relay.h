@@ -35,7 +35,9 @@ void connect_tunnel(host::ConnectionRecord& r);
 // request is cacheable, appends them to the cache object. 1 when more may
 // follow; 0 when the transfer must end (r.proxy.error holds the send error).
 // A failed send to the browser carries on only into the cache, when
-// ContinueAborted is on or another browser follows this object.
+// ContinueAborted is on or another browser follows this object. A failed
+// append stops only the caching (cacheable cleared; the object is deleted at
+// finish) unless the browser has gone as well.
 [[nodiscard]] int send_to_client_with_cache_copy(host::ConnectionRecord& r, std::size_t length);
 // The same for a block held elsewhere.
 [[nodiscard]] int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data,

@@ -193,7 +193,7 @@ int handle_connection(host::ConnectionRecord& r) {
             send_page(r,
                       "HTTP/1.0 301 Moved Permanently\r\nContent-Type: text/html\r\nLocation: %s://%s:%u%s\r\n\r\n",
                       p.scheme, p.host, port, p.path);
-        cache::delete_by_key(p.cache_key);
+        (void)cache::delete_by_key(r);
         return close_and_stop(r);
     }
 

@@ -115,6 +115,26 @@ TEST(TextUtils, HtmlEscape) {
     }
 }
 
+TEST(TextUtils, HtmlEscapeAttribute) {
+    struct Case {
+        std::string_view in;
+        std::size_t size;
+        std::string_view out;
+    };
+    constexpr Case kCases[] = {
+        {"<a href=\"x\">&b", 64, "&lt;a href=&quot;x&quot;&gt;&amp;b"},
+        {"", 64, ""},
+        {"plain", 6, "plain"},   // exactly fits
+        {"a\"b", 9, "a&quot;b"}, // exactly fits
+        {"a\"b", 7, "a"},        // cut before the entity, never inside it
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        char out[64];
+        html_escape_attribute(std::string(kCases[i].in).c_str(), out, kCases[i].size);
+        EXPECT_EQ(std::string_view(out), kCases[i].out) << "row " << i;
+    }
+}
+
 TEST(TextUtils, CaseBlindFindAndWordList) {
     const char* text = "Dial the ISP.Example.com Now";
     EXPECT_EQ(find_case_blind(text, "isp.example"), text + 9);

@@ -1,0 +1,31 @@
+# Writes the admin server's images as constant byte arrays into one C++ source
+# (OUT), so the program carries them and needs no image files at run time.
+# Usage: cmake -DDIR=<images dir> -DOUT=<file.cpp> -P embed_images.cmake
+file(GLOB images RELATIVE ${DIR} ${DIR}/*.gif)
+list(SORT images)
+set(text "// Generated from admin/images at build time; do not edit.\n")
+string(APPEND text "#include \"admin/embedded_images.h\"\n\nnamespace kv::admin {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(name ${images})
+    file(READ ${DIR}/${name} hex HEX)
+    string(LENGTH "${hex}" hex_length)
+    math(EXPR size "${hex_length} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    # Lines of 16 bytes keep the generated file readable.
+    string(REPEAT "0x..," 16 line_of_bytes)
+    string(REGEX REPLACE "(${line_of_bytes})" "\\1\n    " bytes "${bytes}")
+    string(APPEND text "const unsigned char kImage${index}[${size}] = {\n    ${bytes}\n};\n")
+    string(APPEND table "    {\"${name}\", kImage${index}, ${size}},\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND text "}  // namespace\n\nconst EmbeddedImage kEmbeddedImages[] = {\n${table}};\n")
+string(APPEND text "const std::size_t kEmbeddedImageCount = ${index};\n\n}  // namespace kv::admin\n")
+# Rewrite only on change, so an unchanged image set does not rebuild the library.
+if(EXISTS ${OUT})
+    file(READ ${OUT} old)
+    if(old STREQUAL text)
+        return()
+    endif()
+endif()
+file(WRITE ${OUT} "${text}")

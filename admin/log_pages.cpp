@@ -1,0 +1,208 @@
+// The log pages: the frame set, its tab bar, the empty log window, the five
+// log views (newest line first) and the clear actions.
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "admin/admin_pages.h"
+#include "log/logs.h"
+#include "net/line_io.h"
+#include "net/text_utils.h"
+#include "platform/socket.h"
+
+namespace kv::admin {
+namespace {
+
+constexpr std::size_t kLogPathSize = 600;
+// Every '<' or '>' of a line may grow to four characters.
+constexpr std::size_t kEscapeGrowth = 4;
+
+struct LogView {
+    const char* which;
+    const char* file;
+    const char* clear_form;
+    std::size_t piece;
+    bool mail_colours;      // "O" lines blue, the others red
+    const char* page_end;   // null: none, also when the file is missing
+};
+
+constexpr LogView kViews[] = {
+    {"access", "http-proxy.log",
+     "<form action=\"/admin/clearlog\"><center><input type=\"submit\" name=\"button\" value=\" Clear \"></form>"
+     "</center><PRE>",
+     8192, false, "</body>"},
+    {"error", "error.log",
+     "<center><form action=\"/admin/clearerrorlog\"><input type=\"submit\" name=\"button\" value=\" Clear \">"
+     "</form></center>",
+     999, false, "</body>"},
+    {"mail", "mail.log",
+     "<center><form action=\"/admin/clearmaillog\"><input type=\"submit\" name=\"button\" value=\" Clear \">"
+     "</form></center>",
+     999, true, nullptr},
+    {"dial", "dial.log",
+     "<center><form action=\"/admin/cleardiallog\"><input type=\"submit\" name=\"button\" value=\" Clear \">"
+     "</form></center>",
+     999, false, nullptr},
+    {"security", "security.log",
+     "<center><form action=\"/admin/clearsecuritylog\"><input type=\"submit\" name=\"button\" value=\" Clear "
+     "\"></form></center>",
+     999, false, nullptr},
+};
+
+// One line of a log view; 0 when a send failed. Log lines hold what clients
+// sent (URLs, host names, user names), so their markup is always escaped.
+int send_log_line(int fd, const LogView& v, const char* line, std::vector<char>& escaped) {
+    net::html_escape(line, escaped.data(), escaped.size());
+    if (v.mail_colours) {
+        const char* colour = line[0] == 'O' ? "<font color=\"#0000aa\">" : "<font color=\"#cf0000\">";
+        return net::send_text(fd, colour) && net::send_text(fd, escaped.data()) &&
+               net::send_text(fd, "<br>\n") && net::send_text(fd, "</font>");
+    }
+    return net::send_text(fd, escaped.data()) && net::send_text(fd, "<br>");
+}
+
+// Sends the lines of an open log from the last to the first. Every step moves
+// the position back by at least one byte, so the loop ends.
+void send_lines_backwards(int fd, int file, const LogView& v) {
+    off_t position = ::lseek(file, 0, SEEK_END);
+    if (position < 0) return;
+    std::vector<char> piece(v.piece + 1);
+    std::vector<char> escaped(kEscapeGrowth * v.piece + 1);
+    while (position > 0) {
+        const std::size_t n =
+            static_cast<off_t>(v.piece) < position ? v.piece : static_cast<std::size_t>(position);
+        const off_t start = position - static_cast<off_t>(n);
+        std::memset(piece.data(), 0, piece.size());
+        // A log cleared while we read is shorter now: the listing ends there.
+        if (::pread(file, piece.data(), n, start) != static_cast<ssize_t>(n)) return;
+        char* text = piece.data();
+        const char* lf = static_cast<const char*>(::memrchr(text, '\n', n));
+        const char* line;
+        if (lf) {
+            line = lf + 1;
+            const std::size_t at = static_cast<std::size_t>(lf - text);
+            position = start + static_cast<off_t>(at > 0 && text[at - 1] == '\r' ? at - 1 : at);
+        } else if (start == 0) {
+            line = text;
+            position = 0;
+        } else {
+            return;  // a line longer than the piece
+        }
+        // A CR left at the end by a line end that straddled two pieces is not shown.
+        const std::size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] == '\r') piece[static_cast<std::size_t>(line - text) + length - 1] = '\0';
+        if (!send_log_line(fd, v, line, escaped)) return;
+    }
+}
+
+}  // namespace
+
+int logs_frameset(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    net::copy_bounded(state().last_admin_page, "logs");
+    (void)net::send_text(fd, kPageHead);
+    (void)net::send_text(fd,
+                         "<HTML><TITLE>Korvanet Admin</TITLE><frameset rows=50,* framespacing=10 border=1><frame "
+                         "src=\"/admin/logs/index\" noresize scrolling=no><frame src=\"/admin/logs/nic\" noresize "
+                         "name=\"logwindow\"></frameset>");
+    (void)net::send_text(fd, "<noframe><center><b><FONT SIZE=+1 COLOR=#0000BB>Logs</FONT></b></center><hr>\n<ul>\n");
+    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/access\">Proxy</a></b>\n");
+    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/mail\">Mail</a></b>\n");
+    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/dial\">Dial</a></b>\n");
+    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/security\">Security</a></b>\n");
+    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/error\">Error</a>\n");
+    (void)net::send_text(fd, "</ul></body>\n");
+    return 1;
+}
+
+int logs_tab_bar(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    net::copy_bounded(state().last_admin_page, "logs");
+    (void)net::send_text(fd, kPageHead);
+    (void)send_body_line(r);
+    (void)net::send_text(fd, "<center><table border=0><tr>\n");
+    static constexpr const char* kTabs[][2] = {{"access", "Proxy"}, {"mail", "Mail"}, {"dial", "Dial"},
+                                               {"security", "Security"}};
+    for (const auto& tab : kTabs)
+        (void)net::send_formatted(fd,
+                                  "<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/%s\" "
+                                  "target=logwindow>%s</a></b><td width=20><br>\n",
+                                  tab[0], tab[1]);
+    (void)net::send_text(fd,
+                         "<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/error\" "
+                         "target=logwindow>Error</a></b>\n");
+    (void)net::send_text(fd, "<tr>");
+    (void)net::send_text(fd, "</table>");
+    (void)net::send_text(fd, "</body>");
+    return 1;
+}
+
+int logs_empty_window(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    net::copy_bounded(state().last_admin_page, "logs/nic");
+    (void)net::send_text(fd, kPageHead);
+    (void)send_body_line(r);
+    (void)net::send_text(fd, "</body>");
+    return 1;
+}
+
+int log_view(AdminRequest& r, const char* which) {
+    const LogView* view = nullptr;
+    for (const LogView& v : kViews)
+        if (which && std::strcmp(which, v.which) == 0) view = &v;
+    if (!view) return 1;
+
+    const int fd = r.conn.client.get();
+    net::copy_bounded(state().last_admin_page, "logs");
+    (void)net::send_text(fd, kPageHead);
+    (void)send_body_line(r);
+    (void)net::send_text(fd, view->clear_form);
+
+    char path[kLogPathSize];
+    log::log_path(view->file, path, sizeof path);
+    // Read-only and never locked: the logging threads go on appending (or
+    // emptying the file) while the page reads.
+    platform::File file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (file.valid()) send_lines_backwards(fd, file.get(), *view);
+    if (view->page_end) (void)net::send_text(fd, view->page_end);
+    return 1;
+}
+
+int clear_logs(AdminRequest& r, const char* route) {
+    struct Clear {
+        const char* route;
+        void (*clear)();
+        const char* location;
+    };
+    // Longest routes first where one could begin another.
+    static constexpr Clear kClears[] = {
+        {"/admin/clearalllog", nullptr, "Location: /admin/logs/access\r\n\r\n"},
+        {"/admin/clearlog", log::clear_access_log, "Location: /admin/logs/access\r\n\r\n"},
+        {"/admin/clearmaillog", log::clear_mail_log, "Location: /admin/logs/mail\r\n\r\n"},
+        {"/admin/clearsecuritylog", log::clear_security_log, "Location: /admin/logs/security\r\n\r\n"},
+        {"/admin/clearerrorlog", log::clear_error_log, "Location: /admin/logs/error\r\n\r\n"},
+        {"/admin/cleardiallog", log::clear_dial_log, "Location: /admin/logs/dial\r\n\r\n"},
+    };
+    const int fd = r.conn.client.get();
+    for (const Clear& c : kClears) {
+        if (!route || std::strncmp(route, c.route, std::strlen(c.route)) != 0) continue;
+        if (c.clear) {
+            c.clear();
+        } else {
+            log::clear_access_log();
+            log::clear_error_log();
+            log::clear_mail_log();
+            log::clear_security_log();
+            log::clear_dial_log();
+        }
+        (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
+        (void)net::send_text(fd, c.location);
+        return 1;
+    }
+    return 1;
+}
+
+}  // namespace kv::admin

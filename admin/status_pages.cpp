@@ -1,0 +1,249 @@
+// The status page (running connections, cache statistics, dial-up state) and
+// the kill action behind its cross links.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+
+#include "admin/admin_pages.h"
+#include "cache/disk_cache.h"
+#include "config/settings.h"
+#include "dial/dial_manager.h"
+#include "host/task_table.h"
+#include "mail/mail_schedule.h"
+#include "net/banners.h"
+#include "net/line_io.h"
+#include "net/text_utils.h"
+#include "platform/clock.h"
+
+namespace kv::admin {
+namespace {
+
+constexpr unsigned kKillWaitMs = 500;
+// A row goes out cut at 299 characters, so longer texts never show.
+constexpr std::size_t kShownTextSize = 300;
+constexpr std::size_t kEscapedTextSize = 6 * kShownTextSize;  // "&quot;" per character at worst
+
+// Copies a text the owning connection keeps in its request buffer. The owner
+// may rewrite the buffer meanwhile, so the copy never runs past its end, even
+// without a terminator; a pointer outside the buffer names a constant text.
+void copy_record_text(const host::ProxyFields& p, const char* text, char* out, std::size_t size) {
+    out[0] = '\0';
+    if (!text) return;
+    const char* begin = p.request;
+    const char* end = p.request + sizeof p.request;
+    if (text >= begin && text < end) {
+        std::size_t n = 0;
+        while (text + n < end && text[n] && n + 1 < size) ++n;
+        std::memcpy(out, text, n);
+        out[n] = '\0';
+    } else {
+        net::copy_bounded(out, text, size);
+    }
+}
+
+// What one row shows, copied under the slot's lock.
+struct RowCopy {
+    int serial{};
+    char service[host::kServiceNameSize]{};
+    std::uint32_t start_tick{};
+    bool have_record{};
+    char name[kShownTextSize]{};
+    std::uint16_t client_port{};
+    int parsed{};
+    std::uint32_t kind{};
+    std::uint16_t dest_port{};
+    char scheme[16]{};
+    char host[kShownTextSize]{};
+    char path[kShownTextSize]{};
+    long long bytes_sent{};
+    long long expected_size{};
+    char destination[kShownTextSize]{};
+    std::uint16_t gateway_port{};
+};
+
+// Whether a slot is in use is read again under the lock: the owner frees the
+// record under the same lock, so what is copied belongs to one connection.
+bool copy_row(int index, RowCopy& row) {
+    host::TaskSlot& s = host::slot(index);
+    if (!s.in_use.load()) return false;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.in_use.load()) return false;
+    row.serial = s.serial.load();
+    net::copy_bounded(row.service, s.service_name);
+    row.start_tick = s.start_tick;
+    const host::ConnectionRecord* rec = s.record;
+    if (!rec) return true;
+    row.have_record = true;
+    net::copy_bounded(row.name, host::display_name(*rec));
+    row.client_port = rec->client_port;
+    const host::ProxyFields& p = rec->proxy;
+    row.parsed = p.parsed;
+    if (row.parsed) {
+        row.kind = p.kind;
+        row.dest_port = p.dest_port;
+        copy_record_text(p, p.scheme, row.scheme, sizeof row.scheme);
+        copy_record_text(p, p.host, row.host, sizeof row.host);
+        copy_record_text(p, p.path, row.path, sizeof row.path);
+        row.bytes_sent = p.bytes_sent;
+        row.expected_size = p.expected_size;
+    }
+    std::memcpy(row.destination, rec->gateway.destination,
+                std::min(sizeof row.destination, sizeof rec->gateway.destination));
+    row.destination[sizeof row.destination - 1] = '\0';
+    row.gateway_port = rec->gateway.dest_port;
+    return true;
+}
+
+bool is_gateway_service(const char* name) {
+    static constexpr const char* kGateways[] = {"POP3 GW", "SMTP GW", "SMTP FW", "NEWS GW",
+                                                "TELNET GW", "FTP GW", "REALAUDIO GW"};
+    for (const char* g : kGateways)
+        if (std::strcmp(name, g) == 0) return true;
+    return false;
+}
+
+std::uint16_t default_port(std::uint32_t kind) {
+    switch (kind) {
+        case host::kKindHttp: return 80;
+        case host::kKindFtp: return 21;
+        case host::kKindGopher: return 70;
+        case host::kKindHttps: return 443;
+        default: return 0;
+    }
+}
+
+void send_proxy_cells(int fd, const RowCopy& row, const char* name) {
+    if (!row.parsed) return;
+    char scheme[6 * sizeof row.scheme];
+    char host[kEscapedTextSize];
+    char path[kEscapedTextSize];
+    net::html_escape_attribute(row.scheme, scheme, sizeof scheme);
+    net::html_escape_attribute(row.host, host, sizeof host);
+    net::html_escape_attribute(row.path, path, sizeof path);
+    const std::uint16_t standard = default_port(row.kind);
+    if (row.dest_port == 0 || standard == 0 || row.dest_port == standard) {
+        (void)net::send_formatted(fd, "<TD> %s <TD> <A HREF=\"%s://%s%s\">%s://%s%s</A>", name, scheme, host,
+                                  path, scheme, host, path);
+    } else {
+        const int port = row.dest_port;
+        (void)net::send_formatted(fd, "<TD> %s <TD> <A HREF=\"%s://%s:%d%s\">%s://%s:%d%s</A>", name, scheme,
+                                  host, port, path, scheme, host, port, path);
+    }
+    if (row.expected_size != 0)
+        (void)net::send_formatted(fd, "&nbsp;<font size=-1>(%lld/%lld)</font>\n", row.bytes_sent,
+                                  row.expected_size);
+    else
+        (void)net::send_formatted(fd, "&nbsp;<font size=-1>(%lld/?)</font>\n", row.bytes_sent);
+}
+
+void send_row(int fd, const RowCopy& row) {
+    char service[6 * sizeof row.service];
+    net::html_escape_attribute(row.service, service, sizeof service);
+    const unsigned long age = (platform::tick_ms() - row.start_tick) / 1000u;
+    (void)net::send_formatted(fd,
+                              "<TR ALIGN=LEFT> <TD NOWRAP><A HREF=\"/admin/kill/%d\"> <IMG "
+                              "SRC=\"/admin/images/cross.gif\" border=0></a>&nbsp;<font size=-1>%s</font><TD> %lu ",
+                              row.serial, service, age);
+    if (!row.have_record) return;
+    char name[kEscapedTextSize];
+    net::html_escape_attribute(row.name, name, sizeof name);
+    if (std::strcmp(row.service, "PROXY") == 0) {
+        send_proxy_cells(fd, row, name);
+    } else if (is_gateway_service(row.service)) {
+        char destination[kEscapedTextSize];
+        net::html_escape_attribute(row.destination, destination, sizeof destination);
+        (void)net::send_formatted(fd, "<TD> %s <TD> %s", name, destination);
+    } else if (std::strcmp(row.service, "MAPPED LINK") == 0) {
+        char destination[kEscapedTextSize];
+        net::html_escape_attribute(row.destination, destination, sizeof destination);
+        (void)net::send_formatted(fd, "<TD> %s:%d <TD> %s:%d", name, row.client_port, destination,
+                                  row.gateway_port);
+    } else if (std::strcmp(row.service, "SOCKS") == 0) {
+        // The record does not carry the SOCKS command, so its destination
+        // cannot be labelled; the client is shown alone.
+        (void)net::send_formatted(fd, "<TD> %s <TD>", name);
+    } else if (std::strcmp(row.service, "POP3") == 0 || std::strcmp(row.service, "SMTP") == 0) {
+        (void)net::send_formatted(fd, "<TD> %s ", name);
+    } else if (std::strcmp(row.service, "MAIL TRANSFER") == 0) {
+        (void)net::send_formatted(fd, "<TD> Korvanet <TD> %s", "");
+    }
+}
+
+void send_misc_table(int fd) {
+    (void)net::send_formatted(
+        fd, "%s", "<TABLE BORDER=2><TR><TD COLSPAN=2 ALIGN=CENTER><FONT SIZE=+1><B>Misc</B></FONT></TD></TR>");
+    const int dial_state = dial::state();
+    if (dial_state == 0) {
+        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> not connected ");
+    } else if (dial_state == 1) {
+        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> connecting ");
+    } else {
+        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> connected ");
+        char address[kEscapedTextSize];
+        net::html_escape_attribute(dial::link_address_text(), address, sizeof address);
+        (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> RAS IP address <TD> %s ", address);
+        if (dial::keep_up())
+            (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Time to hang up <TD>Korvanet will not hangup");
+        else if (mail::transfer_in_progress())
+            (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Time to hang up <TD>After the mail transfer");
+        else
+            (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Time to hang up <TD> %d minutes.",
+                                      dial::minutes_to_hangup());
+    }
+    const std::tm& t = state().start_time;
+    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Start time <TD> %02d/%s/%04d %02d:%02d:%02d ", t.tm_mday,
+                              net::month_name(t.tm_mon + 1), t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Version <TD> %s", net::version_text());
+    (void)net::send_formatted(fd, "%s", "</TABLE></CENTER>");
+}
+
+}  // namespace
+
+int status_page(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    net::copy_bounded(state().last_admin_page, "status");
+    (void)net::send_text(fd, kPageHead);
+    const int refresh = config::live().RefreshStatusPage;
+    if (refresh != 0)
+        (void)net::send_formatted(fd, "<meta http-equiv=\"Refresh\" content=\"%d; URL=/admin/status\">\n", refresh);
+    (void)send_body_line(r);
+    (void)net::send_formatted(fd, "%s", "<center><b><FONT SIZE=+1 COLOR=#0000BB>Status</FONT></b><hr>\n");
+    (void)net::send_formatted(fd, "%s", "<P><TABLE BORDER=2>");
+    (void)net::send_formatted(fd, "%s", "<TR><TD COLSPAN=4 ALIGN=CENTER><FONT SIZE=+1><B>Connections</B></FONT>");
+    (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TH>Type <TH>Sec.<TH> From <TH>Destination");
+
+    // Each row is copied under its slot's lock and sent after: a slow browser
+    // must never hold up a connection thread that frees its slot.
+    for (int i = 0; i < host::kTaskSlots; ++i) {
+        RowCopy row;
+        if (copy_row(i, row)) send_row(fd, row);
+    }
+
+    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD COLSPAN=4> Total Connections : <B>%d</B> ",
+                              host::active_connections());
+    (void)net::send_formatted(fd, "%s", "</TABLE><P>");
+    cache::statistics_table(fd);
+    send_misc_table(fd);
+    return 1;
+}
+
+int kill_connection(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
+    (void)net::send_text(fd, "Location: /admin/status\r\n\r\n");
+
+    // Only a serial of decimal digits names a connection; anything else kills nothing.
+    static constexpr std::size_t kPrefixLength = sizeof "/admin/kill/" - 1;
+    const char* text = std::strlen(r.path) >= kPrefixLength ? r.path + kPrefixLength : "";
+    const char* end = text + std::strlen(text);
+    int serial = -1;
+    const auto result = std::from_chars(text, end, serial);
+    const bool valid = text != end && result.ec == std::errc() && result.ptr == end && serial >= 0;
+    // The kill waits itself once it found the connection; the wait keeps the
+    // status page loaded next from still listing a dying connection.
+    if (!valid || !host::kill_by_serial(serial)) platform::sleep_ms(kKillWaitMs);
+    return 1;
+}
+
+}  // namespace kv::admin

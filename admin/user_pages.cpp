@@ -1,0 +1,134 @@
+// The current user page and the password change behind its form.
+#include <cstring>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "admin/admin_pages.h"
+#include "config/config_lists.h"
+#include "config/settings.h"
+#include "net/line_io.h"
+#include "net/text_utils.h"
+
+namespace kv::admin {
+namespace {
+
+constexpr std::size_t kPasswordFieldMax = 100;
+// Names are at most 128 characters; "&quot;" is the longest escape.
+constexpr std::size_t kShownNameSize = 6 * 129;
+
+constexpr const char* kPasswordForm =
+    "<form action=\"/admin/password\"> <table border=0><tr><td align=right> Old Password : <td> <input "
+    "type=\"password\" name=\"old_password\" size=24><br>\n<tr><td align=right> New Password : <td> <input "
+    "type=\"password\" name=\"new_password\" size=24><br>\n<tr><td align=right> Retype Password : <td> <input "
+    "type=\"password\" name=\"retype_password\" size=24><br>\n</table><p><center><input type=\"submit\" "
+    "name=\"button\" value=\"Change Password\">";
+
+// One form value, taken raw from the query (up to '&'), then '+' made a blank
+// and %XX decoded, in that order: a password may hold '&', '+', '%' or '='
+// and must arrive exactly as typed. At most max characters; empty when absent.
+void form_value(const char* path, const char* name, char* out, std::size_t size, std::size_t max) {
+    out[0] = '\0';
+    const std::size_t name_length = std::strlen(name);
+    const char* query = std::strchr(path, '?');
+    const char* at = query ? query + 1 : path;
+    while ((at = std::strstr(at, name)) != nullptr) {
+        const bool starts_field = at == path || at[-1] == '?' || at[-1] == '&';
+        if (starts_field && at[name_length] == '=') break;
+        at += name_length;
+    }
+    if (!at) return;
+    const char* value = at + name_length + 1;
+    std::size_t n = std::strcspn(value, "&");
+    // Raw text is at most three bytes per decoded character.
+    if (n > 3 * max) n = 3 * max;
+    if (n + 1 > size) n = size - 1;
+    std::memcpy(out, value, n);
+    out[n] = '\0';
+    net::plus_to_blank(out);
+    net::url_unescape(out);
+    if (std::strlen(out) > max) out[max] = '\0';
+    net::trim(out);
+}
+
+}  // namespace
+
+int user_page(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    if (r.user[0] == '\0') {
+        (void)net::send_text(fd,
+                             "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
+                             "Content-Type: text/html\r\n\r\n");
+        return 1;
+    }
+    net::copy_bounded(state().last_admin_page, "user");
+    char user[kShownNameSize];
+    net::html_escape_attribute(r.user, user, sizeof user);
+    (void)net::send_text(fd, kPageHead);
+    (void)send_body_line(r);
+    (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Current User :</FONT></b>\n");
+    (void)net::send_formatted(fd, "<font size=+1 color=\"#FF0000\">%s</font></font></center><hr>", user);
+    (void)net::send_text(fd, "<center><font size=+1> Password Change</font></center>");
+    (void)net::send_text(fd, kPasswordForm);
+    (void)net::send_formatted(fd, "<input type=\"hidden\" name=\"username\" value=\"%s\"></center></form><hr>", user);
+    (void)net::send_text(fd, "<center><font size=+1> Groups Membership</font></center>");
+
+    // The group names are copied under the lists' lock and tested after it:
+    // the membership test takes the same (not recursive) lock itself.
+    const config::ConfigLists& lists = config::live().lists;
+    std::vector<std::string> groups;
+    {
+        std::shared_lock<std::shared_mutex> guard(lists.lock);
+        for (const config::GroupRecord& g : lists.groups) groups.emplace_back(g.name);
+    }
+    for (const std::string& g : groups) {
+        if (!config::is_group_member(lists, r.user, g.c_str())) continue;
+        char shown[kShownNameSize];
+        net::html_escape_attribute(g.c_str(), shown, sizeof shown);
+        (void)net::send_formatted(fd, "%s, ", shown);
+    }
+    return 1;
+}
+
+int password_change(AdminRequest& r) {
+    const int fd = r.conn.client.get();
+    (void)net::send_text(fd, kPageHead);
+    (void)send_body_line(r);
+
+    char new_password[kPasswordFieldMax + 1];
+    char retype_password[kPasswordFieldMax + 1];
+    char username[kPasswordFieldMax + 1];
+    char old_password[kPasswordFieldMax + 1];
+    // Room for the raw (still encoded) text of a value before decoding.
+    char raw[3 * kPasswordFieldMax + 1];
+    form_value(r.path, "new_password", raw, sizeof raw, kPasswordFieldMax);
+    net::copy_bounded(new_password, raw);
+    form_value(r.path, "retype_password", raw, sizeof raw, kPasswordFieldMax);
+    net::copy_bounded(retype_password, raw);
+    form_value(r.path, "username", raw, sizeof raw, kPasswordFieldMax);
+    net::copy_bounded(username, raw);
+    form_value(r.path, "old_password", raw, sizeof raw, kPasswordFieldMax);
+    net::copy_bounded(old_password, raw);
+
+    config::Settings& admin = config::admin_copy();
+    if (!config::check_password(admin.lists, username, old_password)) {
+        (void)net::send_text(fd, "Old password is incorrect.<p>Please enter it <a href=\"/admin/user\">again</a>");
+        return 1;
+    }
+    if (std::strcmp(new_password, retype_password) != 0) {
+        (void)net::send_text(fd,
+                             "New password and confirm password do not match.<p>Please enter them <a "
+                             "href=\"/admin/user\">again</a>");
+        return 1;
+    }
+    (void)config::set_password(admin.lists, username, new_password);
+    (void)config::set_password(config::live().lists, username, new_password);
+    // A failed write has logged its own entry; both lists already hold the change.
+    (void)config::save_settings(admin);
+    (void)net::send_text(fd,
+                         "Your password has been successfuly changed.<p>Please <a href=\"/admin/user\">re-authenticate</a> "
+                         "youself against Korvanet.");
+    return 1;
+}
+
+}  // namespace kv::admin

@@ -1,0 +1,70 @@
+#include "cache/cache_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "platform/socket.h"
+
+namespace kv::cache {
+namespace {
+
+// Closes a directory stream when the walk leaves.
+struct DirHandle {
+    DIR* d;
+    explicit DirHandle(DIR* dir) : d(dir) {}
+    ~DirHandle() {
+        if (d) ::closedir(d);
+    }
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+};
+
+bool entry_is(int dir_fd, const dirent* e, bool directory) {
+    if (e->d_type != DT_UNKNOWN) return directory ? e->d_type == DT_DIR : e->d_type == DT_REG;
+    struct stat st {};
+    if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    return directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+int list_entries(const char* dir, const char* suffix, bool directories, std::vector<std::string>& out) {
+    DirHandle d(::opendir(dir));
+    if (!d.d) return 0;
+    while (const dirent* e = ::readdir(d.d)) {
+        if (e->d_name[0] == '.' || !ends_with(e->d_name, suffix)) continue;
+        if (!entry_is(::dirfd(d.d), e, directories)) continue;
+        out.emplace_back(e->d_name);
+    }
+    std::sort(out.begin(), out.end());
+    return 1;
+}
+
+Totals scan_totals(const char* dir, const std::atomic<bool>& stopping) {
+    Totals t{};
+    DirHandle top(::opendir(dir));
+    if (!top.d) return t;
+    while (const dirent* h = ::readdir(top.d)) {
+        if (stopping.load()) break;
+        if (h->d_name[0] == '.' || !ends_with(h->d_name, ".dns") || !entry_is(::dirfd(top.d), h, true)) continue;
+        const int host_fd = ::openat(::dirfd(top.d), h->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (host_fd < 0) continue;
+        DirHandle host(::fdopendir(host_fd));
+        if (!host.d) {
+            platform::close_fd(host_fd);
+            continue;
+        }
+        while (const dirent* f = ::readdir(host.d)) {
+            if (f->d_name[0] == '.' || !ends_with(f->d_name, ".cch")) continue;
+            struct stat st {};
+            if (::fstatat(host_fd, f->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+            totals_change(t, st.st_size, kind_of_name(f->d_name), 1);
+        }
+    }
+    return t;
+}
+
+}  // namespace kv::cache

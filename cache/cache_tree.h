@@ -1,0 +1,21 @@
+#pragma once
+// Walks of the cache directory tree: host directories ("*.dns") and their
+// object files ("*.cch").
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "cache/object_file.h"
+
+namespace kv::cache {
+
+// Entries of dir whose names end in suffix (and are directories when
+// directories is set, regular files otherwise), sorted by name. Names starting
+// with '.' are left out. 0 when dir cannot be opened.
+int list_entries(const char* dir, const char* suffix, bool directories, std::vector<std::string>& out);
+// Totals of every "*.cch" file of every "*.dns" directory, counted by the kind
+// its name's first character gives. Stops early (returning what it has) when
+// stopping becomes true.
+Totals scan_totals(const char* dir, const std::atomic<bool>& stopping);
+
+}  // namespace kv::cache
