@@ -430,28 +430,37 @@ def chromium_binary():
     return None
 
 
-def test_browser_shows_the_admin_frames(korvanet, tmp_path):
+@pytest.mark.parametrize("page", ["/admin", "/admin/status", "/admin/logs/error"])
+def test_browser_shows_the_admin_pages(korvanet, tmp_path, page):
     browser = chromium_binary()
     if browser is None:
         if os.geteuid() != 0:
             pytest.skip("chromium is not installed")
         pytest.fail("chromium is missing (scripts/install-deps.sh test installs it)")
-    start_admin(korvanet)
-    shot = tmp_path / "admin.png"
+    srv = start_admin(korvanet)
+    if page == "/admin/logs/error":
+        assert get("/admin/nothing-here").startswith(b"HTTP/1.0 404")  # something in the logs
+    shot = tmp_path / (page.strip("/").replace("/", "-") + ".png")
     profile = tmp_path / "profile"
-    subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                    f"--user-data-dir={profile}", f"--screenshot={shot}", "--window-size=1024,768",
-                    f"http://127.0.0.1:{ADMIN}/admin"],
-                   capture_output=True, timeout=60, env=dict(os.environ, HOME=str(tmp_path)))
+    run = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                          "--enable-logging=stderr", "--v=0",
+                          f"--user-data-dir={profile}", f"--screenshot={shot}", "--window-size=1024,768",
+                          f"http://127.0.0.1:{ADMIN}{page}"],
+                         capture_output=True, timeout=60, env=dict(os.environ, HOME=str(tmp_path)))
+    # Page script errors and failed loads show up as console lines.
+    console = [line for line in run.stderr.decode(errors="replace").splitlines() if "CONSOLE" in line]
+    assert console == [], console
     data = shot.read_bytes()
     assert len(data) > 4096
     pixels = png_pixels(data)
     colours = {p for row in pixels[::4] for p in row[::4]}
-    assert len(colours) > 10
-    # The menu frame's red half of the product name, and the logo's blue.
-    assert any(r > 180 and g < 80 and b < 80 for r, g, b in colours)
-    assert any(b > 180 and r < 80 and g < 80 for r, g, b in colours)
+    assert len(colours) > 10, page  # not blank: the background image at least
+    if page == "/admin":
+        # The menu frame's red half of the product name, and the logo's blue.
+        assert any(r > 180 and g < 80 and b < 80 for r, g, b in colours)
+        assert any(b > 180 and r < 80 and g < 80 for r, g, b in colours)
+    srv.stop()
 
 
 def test_reverse_lookup_names_the_client_in_the_access_log(korvanet):
