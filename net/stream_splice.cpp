@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/socket_error.h"
@@ -15,7 +16,7 @@ namespace {
 // Big enough that a fast stream moves in few calls; pages are only taken
 // while bytes sit in the pipe.
 constexpr int kPipeSize = 1024 * 1024;
-constexpr std::size_t kMaxMove = 1024 * 1024;
+constexpr std::size_t kMaxMove = kSpliceMaxMove;
 
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -46,9 +47,9 @@ SplicePipe::~SplicePipe() {
     if (write_end_ >= 0) ::close(write_end_);
 }
 
-long SplicePipe::fill(int from, bool nonblocking) {
+long SplicePipe::fill(int from, bool nonblocking, std::size_t most) {
     for (;;) {
-        ssize_t n = ::splice(from, nullptr, write_end_, nullptr, kMaxMove,
+        ssize_t n = ::splice(from, nullptr, write_end_, nullptr, most,
                              SPLICE_F_MOVE | (nonblocking ? SPLICE_F_NONBLOCK : 0u));
         if (n >= 0) {
             pending_ += static_cast<std::size_t>(n);
@@ -81,7 +82,7 @@ long SplicePipe::drain(int to, bool nonblocking) {
     return total;
 }
 
-int splice_until_close(int from, int to, long long* moved, int* error, bool* send_failed) {
+int splice_until_close(int from, int to, long long limit, long long* moved, int* error, bool* send_failed) {
     *moved = 0;
     *error = 0;
     *send_failed = false;
@@ -90,7 +91,10 @@ int splice_until_close(int from, int to, long long* moved, int* error, bool* sen
     if (!pipe.valid()) return -1;
     bool first = true;
     for (;;) {
-        long n = pipe.fill(from, false);
+        if (limit >= 0 && *moved >= limit) return 1;
+        const std::size_t want = limit < 0 ? kMaxMove
+                                           : static_cast<std::size_t>(std::min<long long>(limit - *moved, kMaxMove));
+        long n = pipe.fill(from, false, want);
         if (n < 0) {
             // A descriptor kind that cannot splice: the caller copies instead.
             if (first && errno == EINVAL) return -1;
@@ -101,9 +105,9 @@ int splice_until_close(int from, int to, long long* moved, int* error, bool* sen
         if (n == 0) return 1;
         // The pipe's write end is non-blocking but the socket is not: drain
         // blocks on the socket until every byte is delivered.
-        const std::size_t want = pipe.pending();
+        const std::size_t held = pipe.pending();
         long out = pipe.drain(to, false);
-        if (out < 0 || static_cast<std::size_t>(out) != want) {
+        if (out < 0 || static_cast<std::size_t>(out) != held) {
             *moved += out > 0 ? out : 0;
             *error = platform::last_socket_error();
             *send_failed = true;

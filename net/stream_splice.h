@@ -6,6 +6,8 @@
 
 namespace kv::net {
 
+inline constexpr std::size_t kSpliceMaxMove = 1024 * 1024;
+
 // A pipe that holds bytes on their way from one socket to another.
 class SplicePipe {
 public:
@@ -18,7 +20,7 @@ public:
     // Takes what `from` has (blocking unless nonblocking). Returns the bytes
     // taken, 0 when `from` closed, -1 on error (socket error captured; with
     // nonblocking, 10060 means "nothing there yet").
-    long fill(int from, bool nonblocking);
+    long fill(int from, bool nonblocking, std::size_t most = kSpliceMaxMove);
     // Passes pending bytes on to `to`. Returns the bytes passed, -1 on error
     // (with nonblocking, 10060 means "no room yet").
     long drain(int to, bool nonblocking);
@@ -33,11 +35,12 @@ private:
 // Whether fd is a TCP socket (the only kind that splices reliably).
 bool is_tcp(int fd);
 
-// Moves everything `from` sends to `to` until `from` closes. Blocking sockets,
-// their own time-outs apply. Returns 1 when `from` closed and all bytes were
+// Moves what `from` sends to `to` until `from` closes or `limit` bytes have
+// passed (limit < 0: no limit). Blocking sockets, their own time-outs apply.
+// Returns 1 when `from` closed or the limit was reached and all bytes were
 // delivered, 0 on failure (*error = socket error, *send_failed tells which
 // side), -1 when splicing is not possible here (nothing was moved).
 // *moved counts the bytes delivered to `to`.
-int splice_until_close(int from, int to, long long* moved, int* error, bool* send_failed);
+int splice_until_close(int from, int to, long long limit, long long* moved, int* error, bool* send_failed);
 
 }  // namespace kv::net

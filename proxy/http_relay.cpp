@@ -92,6 +92,27 @@ std::size_t find_header_end(const char* area, std::size_t from, std::size_t got)
     return 0;
 }
 
+// How many body bytes follow the response header: 0 for answers that carry
+// none, the Content-Length value when the header has a well-formed one, -1
+// when only the server's close ends the body. Knowing the end lets the relay
+// finish as soon as the body is through, even when the origin keeps its
+// connection open for more requests.
+long long response_body_length(const char* header, const char* method, int status) {
+    if (strcasecmp(method, "HEAD") == 0 || status == 204 || status == 304 || (status >= 100 && status < 200)) return 0;
+    for (const char* line = header; line && *line; line = std::strchr(line, '\n')) {
+        if (*line == '\n') ++line;
+        if (strncasecmp(line, "Content-Length:", 15) != 0) continue;
+        const char* v = line + 15;
+        while (*v == ' ' || *v == '\t') ++v;
+        long long value = 0;
+        int digits = 0;
+        for (; *v >= '0' && *v <= '9' && digits < 18; ++v, ++digits) value = value * 10 + (*v - '0');
+        while (*v == ' ' || *v == '\t' || *v == '\r') ++v;
+        return (digits > 0 && *v == '\n') ? value : -1;
+    }
+    return -1;
+}
+
 // The browser's side ended the transfer: no access-log line.
 int browser_refused(host::ConnectionRecord& r) {
     const int error = r.proxy.error;
@@ -288,6 +309,7 @@ int http_relay(host::ConnectionRecord& r) {
 
     std::size_t header_length = 0;
     char saved = '\0';
+    long long body_left = -1;  // body bytes still to come; -1: until the server closes
     if (is_http) {
         header_length = find_header_end(area, 0, got);
         while (!header_length) {
@@ -328,6 +350,7 @@ int http_relay(host::ConnectionRecord& r) {
             if (::strnlen(length, kContentLengthSkip) == kContentLengthSkip)
                 p.expected_size = leading_number(length + kContentLengthSkip);
         }
+        body_left = response_body_length(area, p.method, p.status);
     }
 
     // Also for an answer that is not HTTP/1.x: it is stored as it came.
@@ -359,6 +382,7 @@ int http_relay(host::ConnectionRecord& r) {
         }
         if (p.status >= 300 && p.status < 400) p.bytes_sent += static_cast<long long>(copied);
         p.bytes_sent += static_cast<long long>(first_body);
+        if (body_left >= 0) body_left = body_left > static_cast<long long>(first_body) ? body_left - first_body : 0;
     } else if (got > 0) {
         // Not an HTTP/1.x answer: everything passes on untouched.
         if (!send_block_with_cache_copy(r, area, got)) {
@@ -370,7 +394,11 @@ int http_relay(host::ConnectionRecord& r) {
 
     bool splice_tried = false;
     for (;;) {
-        long n = closed ? 0 : receive(server, r.work, kRelayBlockSize, 0, &p.error);
+        if (body_left == 0) closed = true;
+        const std::size_t block = body_left > 0 && body_left < static_cast<long long>(kRelayBlockSize)
+                                      ? static_cast<std::size_t>(body_left)
+                                      : kRelayBlockSize;
+        long n = closed ? 0 : receive(server, r.work, block, 0, &p.error);
         if (n < 0) return relay_failed(r);
         if (n == 0) {
             r.progress = 17;
@@ -381,6 +409,7 @@ int http_relay(host::ConnectionRecord& r) {
             return browser_refused(r);
         }
         p.bytes_sent += n;
+        if (body_left > 0) body_left -= n;
         // A large body that is not being stored moves socket to socket in the
         // kernel from here on; small ones end before this pays off.
         if (!p.cacheable && n == static_cast<long>(kRelayBlockSize) && !splice_tried) {
@@ -388,8 +417,9 @@ int http_relay(host::ConnectionRecord& r) {
             long long moved = 0;
             bool send_failed = false;
             int error = 0;
-            const int spliced = net::splice_until_close(server, r.client.get(), &moved, &error, &send_failed);
+            const int spliced = net::splice_until_close(server, r.client.get(), body_left, &moved, &error, &send_failed);
             p.bytes_sent += moved;
+            if (body_left > 0) body_left -= moved;
             if (spliced == 1) closed = true;
             if (spliced == 0) {
                 p.error = error;

@@ -26,8 +26,10 @@ class Origin:
     """Accepts connections, records each request (head and Content-Length
     body) and answers with `response`, then closes."""
 
-    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello", port=0):
+    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello", port=0,
+                 keep_open=0.0):
         self.response = response
+        self.keep_open = keep_open  # seconds the connection stays open after the answer
         self.requests = []
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -64,6 +66,8 @@ class Origin:
                 body += chunk
             self.requests.append(data[:len(head) + 4] + body)
             conn.sendall(self.response)
+            if self.keep_open:
+                time.sleep(self.keep_open)
         except OSError:
             pass
         finally:
@@ -329,3 +333,21 @@ def test_large_exchange_through_connect_tunnel(korvanet, origin):
     assert answer.startswith(established)
     assert answer[len(established):] == b"HTTP/1.0 200 OK\r\n\r\n" + body
     assert o.requests[0].endswith(upload)
+
+
+@pytest.mark.parametrize("method,response,expected_body", [
+    ("GET", b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", b"hello"),
+    ("GET", b"HTTP/1.1 200 OK\r\nContent-Length: 40000\r\n\r\n" + b"z" * 40000, b"z" * 40000),
+    ("HEAD", b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", b""),
+    ("GET", b"HTTP/1.1 304 Not Modified\r\n\r\n", b""),
+])
+def test_answer_ends_with_its_body_when_origin_keeps_connection(korvanet, origin, method, response, expected_body):
+    # An HTTP/1.1 origin keeps its connection for more requests; the browser
+    # must not wait for that to end once the body is through.
+    o = origin(response, keep_open=8)
+    srv = start_proxy(korvanet, {"LogAccess": 1})
+    started = time.monotonic()
+    answer = ask(f"{method} http://127.0.0.1:{o.port}/k HTTP/1.1\r\n\r\n".encode(), timeout=20)
+    assert time.monotonic() - started < 4
+    assert answer.partition(b"\r\n\r\n")[2] == expected_body
+    assert srv.wait_log("http-proxy.log", f'"{method} http://127.0.0.1/k" ')
