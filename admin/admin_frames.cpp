@@ -134,7 +134,10 @@ int autoconfig_file(AdminRequest& r) {
     const int fd = r.conn.client.get();
     (void)net::send_text(fd, "HTTP/1.0 200 \r\nContent-Type: application/x-ns-proxy-autoconfig\r\n\r\n");
     char piece[kAutoconfigPiece];
-    while (std::fgets(piece, sizeof piece, file)) (void)net::send_formatted(fd, "%s", piece);
+    // Whole lines: a script cut at 299 characters would no longer run.
+    while (std::fgets(piece, sizeof piece, file)) {
+        if (!net::send_text(fd, piece)) break;
+    }
     std::fclose(file);
     return 1;
 }

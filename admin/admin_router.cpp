@@ -103,11 +103,6 @@ bool matches(const Route& route, const char* path) {
     return false;
 }
 
-// Applies the seven-character rule in place.
-void fold_path(char* path) {
-    if (std::strlen(path) == kFoldedPathLength) path[kFoldedPathLength - 1] = '\0';
-}
-
 // The user and password of Basic credentials, kept for the pages.
 void decode_credentials(AdminRequest& r) {
     r.user[0] = '\0';
@@ -186,6 +181,10 @@ int parse_request(AdminRequest& r) {
     r.auth_value = value;
     r.auth_present = 1;
     return 1;
+}
+
+void fold_path(char* path) {
+    if (std::strlen(path) == kFoldedPathLength) path[kFoldedPathLength - 1] = '\0';
 }
 
 int find_route(const char* path) {

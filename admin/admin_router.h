@@ -12,6 +12,10 @@ namespace kv::admin {
 // with a carriage return. 0 when the request line lacks either blank.
 [[nodiscard]] int parse_request(AdminRequest& r);
 
+// The seven-character rule in place: "/admin/" (or any seven-character path)
+// loses its last character. Applying it twice changes nothing more.
+void fold_path(char* path);
+
 // Where a path goes: the index of the first route that takes it, or -1 for the
 // Not Found page. The seven-character rule ("/admin/" is "/admin") applies;
 // "/" alone is the redirect, index -2. Paths under "/admin/config" map to the

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -61,12 +62,22 @@ void set_timeouts(int fd) {
 }
 
 // Reads the head into r.request, up to and including the first blank line
-// (anything after it is dropped). 0 when the client closes, the receive fails
-// or times out, or 8192 bytes pass without a blank line.
+// (anything after it is dropped). 0 when the client closes, the receive fails,
+// 8192 bytes pass without a blank line, or the whole head has not arrived
+// within the request time: a client sending a byte now and then must not hold
+// the one admin thread any longer than a silent one.
 int read_request(AdminRequest& r) {
     const int fd = r.conn.client.get();
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRequestTimeoutSeconds);
     std::size_t got = 0;
     while (got < kAdminRequestSize) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return 0;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return 0;
         const ssize_t n = ::recv(fd, r.request + got, kAdminRequestSize - got, 0);
         if (n <= 0) return 0;
         // The blank line may straddle the previous block.
@@ -118,8 +129,10 @@ void serve(int fd, const sockaddr_in& client) {
         set_current(nullptr);
         return;
     }
-    // Logged without the query: the password forms carry passwords in it, and
-    // the pages may rewrite the path while they work.
+    // Logged as routed ("/admin/" as "/admin") and without the query: the
+    // password forms carry passwords in it, and the pages may rewrite the path
+    // while they work.
+    fold_path(r->path);
     const std::string logged_path(r->path, std::strcspn(r->path, "?"));
     const int close_it = route_request(*r);
     set_current(nullptr);

@@ -16,6 +16,7 @@ constexpr const char* kContentPrefix = "/admin/content/";
 constexpr const char* kDeleteDomainPrefix = "/admin/delete/domain/";
 constexpr const char* kDeleteFilePrefix = "/admin/delete/file/";
 constexpr std::size_t kDirectoryNameSize = 512;
+constexpr std::size_t kObjectNameSize = 1024;  // a directory and a file name, with room to spare
 
 // The text after a route's prefix; empty when the path is shorter.
 const char* after_prefix(const char* path, const char* prefix) {
@@ -61,7 +62,13 @@ int delete_domain(AdminRequest& r) {
 
 int delete_object(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    const char* object = after_prefix(r.path, kDeleteFilePrefix);
+    // Browsers send the backslash of the page's delete link as a slash: one
+    // slash and no backslash is read as "directory\file". The cache still
+    // checks both names. A name too long to hold names no object.
+    char object[kObjectNameSize];
+    if (net::copy_bounded(object, after_prefix(r.path, kDeleteFilePrefix))) object[0] = '\0';
+    char* slash = std::strchr(object, '/');
+    if (slash && !std::strchr(object, '\\') && !std::strchr(slash + 1, '/')) *slash = '\\';
     (void)cache::delete_object_file(object);
     (void)net::send_text(fd, "HTTP/1.0 302 Object Moved\r\n");
     const char* backslash = std::strchr(object, '\\');

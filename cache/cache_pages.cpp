@@ -160,8 +160,9 @@ void write_statistics_table(int fd, const StatisticsView& v) {
         const int bytes = t[kHttpBytes + kind];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        out.addf(kRows[kind], objects, objects * 100 / (total_objects + 0.0001), bytes,
-                 bytes * 100 / (total_bytes + 0.0001), static_cast<int>(bytes / (objects + 0.0001)));
+        // Shares in floating point: bytes * 100 would overflow an int above 21 MB.
+        out.addf(kRows[kind], objects, objects * 100.0 / (total_objects + 0.0001), bytes,
+                 bytes * 100.0 / (total_bytes + 0.0001), static_cast<int>(bytes / (objects + 0.0001)));
 #pragma GCC diagnostic pop
     }
     out.addf("<TR ALIGN=RIGHT>  <TH ALIGN=CENTER> Total <TH> %d <TH> %.1f <TH> %d <TH> %.1f <TH> %d",
@@ -171,7 +172,7 @@ void write_statistics_table(int fd, const StatisticsView& v) {
              v.cache_size, (1 - total_bytes / capacity) * 100, total_bytes / capacity * 100);
     const double answered = static_cast<double>(v.hit) + v.miss + 0.0001;
     out.addf("<TR ALIGN=center> <TD COLSPAN=6> Hit / Miss Ratio : <B>%d</B> (%.1f %%) / <B>%d</B> (%.1f %%)",
-             static_cast<int>(v.hit), v.hit * 100 / answered, static_cast<int>(v.miss), v.miss * 100 / answered);
+             static_cast<int>(v.hit), v.hit * 100.0 / answered, static_cast<int>(v.miss), v.miss * 100.0 / answered);
     out.addf("<TR ALIGN=center> <TD COLSPAN=6> Garbage : Count : <B>%d</B>, last took <B>%d</B> min.",
              static_cast<int>(v.garbage_count), static_cast<int>(v.last_garbage_min));
     out.add("</TABLE><P>");

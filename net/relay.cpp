@@ -104,9 +104,13 @@ int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client
     if (!up.valid() || !down.valid()) return -1;
     bool moved_any = false;
     for (;;) {
-        pollfd fds[2] = {
-            {client_fd, static_cast<short>((up.pending() == 0 ? POLLIN : 0) | (down.pending() ? POLLOUT : 0)), 0},
-            {server_fd, static_cast<short>((down.pending() == 0 ? POLLIN : 0) | (up.pending() ? POLLOUT : 0)), 0}};
+        const auto client_events = static_cast<short>((up.pending() == 0 ? POLLIN : 0) | (down.pending() ? POLLOUT : 0));
+        const auto server_events = static_cast<short>((down.pending() == 0 ? POLLIN : 0) | (up.pending() ? POLLOUT : 0));
+        // A socket nothing is wanted from stays out of the poll: its hang-up
+        // or error would be reported at once on every pass, and the relay
+        // would spin while the other side takes no more bytes.
+        pollfd fds[2] = {{client_events ? client_fd : -1, client_events, 0},
+                         {server_events ? server_fd : -1, server_events, 0}};
         int ready = ::poll(fds, 2, timeout_ms);
         if (ready == 0) return 1;  // idle for Timeout minutes
         if (ready < 0) {

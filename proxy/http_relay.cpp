@@ -96,9 +96,11 @@ std::size_t find_header_end(const char* area, std::size_t from, std::size_t got)
 // none, the Content-Length value when the header has a well-formed one, -1
 // when only the server's close ends the body. Knowing the end lets the relay
 // finish as soon as the body is through, even when the origin keeps its
-// connection open for more requests.
+// connection open for more requests. An interim 1xx answer ("100 Continue")
+// is followed by the real one: everything passes until the server closes.
 long long response_body_length(const char* header, const char* method, int status) {
-    if (strcasecmp(method, "HEAD") == 0 || status == 204 || status == 304 || (status >= 100 && status < 200)) return 0;
+    if (status >= 100 && status < 200) return -1;
+    if (strcasecmp(method, "HEAD") == 0 || status == 204 || status == 304) return 0;
     for (const char* line = header; line && *line; line = std::strchr(line, '\n')) {
         if (*line == '\n') ++line;
         if (strncasecmp(line, "Content-Length:", 15) != 0) continue;

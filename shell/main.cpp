@@ -1,7 +1,12 @@
 // The server program in the foreground: starts the server, runs until SIGTERM
 // or Ctrl-C, then stops it in order and saves the statistics.
+//
+// Command line: empty for a normal start; "/hide" (any case) is accepted and
+// changes nothing here; a decimal process number is a restart: that process
+// (the one being replaced) must end before this one takes the lock and ports.
 #include <fcntl.h>
 #include <pthread.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -36,9 +41,46 @@ int lock_instance(kv::platform::File& lock_file) {
     return 1;
 }
 
+constexpr int kPredecessorPollMs = 50;
+constexpr int kPredecessorWaitLimitMs = 60 * 1000;
+
+// The process is gone, or is only a zombie waiting for its parent to collect it.
+bool process_ended(long pid) {
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return true;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE* f = std::fopen(path, "r");
+    if (!f) return true;
+    char line[512] = "";
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!got) return true;
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const char* close = std::strrchr(line, ')');
+    return close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+}
+
+// A decimal process number (1 or more digits, nothing else), or 0.
+long process_number(const char* text) {
+    if (!text || !*text) return 0;
+    long n = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + (*p - '0');
+        if (n > 0x3fffffff) return 0;
+    }
+    return n;
+}
+
+void wait_for_predecessor(long pid) {
+    if (pid <= 0 || pid == static_cast<long>(getpid())) return;
+    for (int waited = 0; waited < kPredecessorWaitLimitMs && !process_ended(pid); waited += kPredecessorPollMs)
+        usleep(kPredecessorPollMs * 1000);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Every thread inherits the blocked set; only the main thread takes the signals.
     sigset_t stop_signals;
@@ -47,6 +89,9 @@ int main() {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    // "/hide" asks for no window: there is none here. A process number is a restart.
+    if (argc > 1 && strcasecmp(argv[1], "/hide") != 0) wait_for_predecessor(process_number(argv[1]));
 
     kv::platform::File lock_file;
     if (!lock_instance(lock_file)) return 1;

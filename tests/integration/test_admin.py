@@ -224,7 +224,7 @@ def test_autoconfig_file(korvanet, tmp_path):
     start_admin(korvanet, {"ProxyAutoconfig": str(pac)})
     assert get("/autoconfig") == (b"HTTP/1.0 200 \r\nContent-Type: application/x-ns-proxy-autoconfig\r\n\r\n"
                                   b'function FindProxyForURL(url, host)\n{ return "PROXY 10.0.0.1:3128"; }\n'
-                                  + long_line.encode()[:299])
+                                  + long_line.encode())  # long lines arrive whole
     pac.unlink()
     assert get("/autoconfig") == b""
 
@@ -311,14 +311,16 @@ def test_access_log_lines_carry_no_query(korvanet):
     path = "/admin/password?old_password=rootpw&new_password=s3cret&retype_password=s3cret&username=root"
     get(path, basic("root", "rootpw"))
     get("/admin/status?x", basic("bob", "bobpw"))
+    get("/admin/")  # logged as routed: the seven-character rule made it /admin
     get("/", None)
     assert srv.wait_log("http-proxy.log", '"GET http://Korvanet/" 200 0')
     log = srv.read_log("http-proxy.log")
     lines = log.splitlines()
-    assert len(lines) == 3, log
+    assert len(lines) == 4, log
     assert re.fullmatch(r'127\.0\.0\.1 - root \[[^\]]+\] "GET http://Korvanet/admin/password" 200 0', lines[0])
     assert re.fullmatch(r'127\.0\.0\.1 - bob \[[^\]]+\] "GET http://Korvanet/admin/status" 200 0', lines[1])
-    assert re.fullmatch(r'127\.0\.0\.1 - - \[[^\]]+\] "GET http://Korvanet/" 200 0', lines[2])
+    assert re.fullmatch(r'127\.0\.0\.1 - - \[[^\]]+\] "GET http://Korvanet/admin" 200 0', lines[2])
+    assert re.fullmatch(r'127\.0\.0\.1 - - \[[^\]]+\] "GET http://Korvanet/" 200 0', lines[3])
     assert "rootpw" not in log and "s3cret" not in log
 
 
@@ -352,6 +354,38 @@ def test_insecure_interface_is_closed_silently(korvanet):
     # The loopback interface is always secure.
     assert get("/admin/main") == welcome()
     assert srv.read_log("security.log") == ""
+    assert srv.wait_log("http-proxy.log", "/admin/main")
+    assert srv.read_log("http-proxy.log").count("\n") == 1
+
+
+def test_request_must_arrive_within_thirty_seconds(korvanet):
+    """A client dribbling its head a byte at a time is dropped like a silent
+    one once 30 s have passed, and the server then serves the next request."""
+    srv = start_admin(korvanet)
+    s = connect(timeout=60)
+    started = time.monotonic()
+    closed_after = None
+    for byte in b"GET /admin/main HTTP/1.0\r\nX: " + b"a" * 100:
+        try:
+            s.sendall(bytes([byte]))
+        except OSError:
+            closed_after = time.monotonic() - started
+            break
+        s.settimeout(2)
+        try:
+            if s.recv(1) == b"":
+                closed_after = time.monotonic() - started
+                break
+        except socket.timeout:
+            pass
+        except OSError:  # a reset is a close too
+            closed_after = time.monotonic() - started
+            break
+        if time.monotonic() - started > 45:
+            break
+    s.close()
+    assert closed_after is not None and 28 < closed_after < 35, closed_after
+    assert get("/admin/main") == welcome()
     assert srv.wait_log("http-proxy.log", "/admin/main")
     assert srv.read_log("http-proxy.log").count("\n") == 1
 

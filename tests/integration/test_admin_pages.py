@@ -5,6 +5,7 @@ import base64
 import hashlib
 import re
 import socket
+import struct
 import threading
 import time
 
@@ -343,6 +344,29 @@ def test_cache_pages_answer_and_redirect(korvanet):
                                                             b"Location: /admin/content/some.dns\r\n\r\n")
     assert admin("/admin/delete/file/obj.cch") == (b"HTTP/1.0 302 Object Moved\r\n"
                                                    b"Location: /admin/content\r\n\r\n")
+
+
+def test_delete_object_link_as_a_browser_sends_it(korvanet, tmp_path):
+    """The page links "directory\\file"; a browser turns the backslash into a
+    slash. Both forms delete the object and return to its directory."""
+    home = tmp_path / "home"
+    host = home / "cache" / "h.test.dns"
+    host.mkdir(parents=True)
+    names = ["0" + "a" * 32 + ".cch", "0" + "b" * 32 + ".cch", "0" + "c" * 32 + ".cch"]
+    for name in names:
+        url = b"http://h.test/" + name.encode()
+        (host / name).write_bytes(struct.pack("<BIIq", 0, 17 + len(url) + 1, 1, 4102444800) + url + b"\0data")
+    korvanet({"ProxyPort": PROXY, "AdminPort": ADMIN, "EnableCache": 1, "UseBackground": 0}, home=home)
+    deadline = time.monotonic() + 10
+    while b"Cache is not started." in admin("/admin/content/h.test.dns") and time.monotonic() < deadline:
+        time.sleep(0.1)
+    back = b"HTTP/1.0 302 Object Moved\r\nLocation: /admin/content/h.test.dns\r\n\r\n"
+    assert admin(f"/admin/delete/file/h.test.dns\\{names[0]}") == back
+    assert admin(f"/admin/delete/file/h.test.dns/{names[1]}") == back
+    # A second slash, or a way out of the cache directory, names nothing.
+    assert admin(f"/admin/delete/file/h.test.dns/x/{names[2]}").startswith(b"HTTP/1.0 302 Object Moved\r\n")
+    assert admin(f"/admin/delete/file/../cache/h.test.dns/{names[2]}").startswith(b"HTTP/1.0 302 ")
+    assert sorted(p.name for p in host.iterdir()) == [names[2]]
 
 
 # --- current user and password ----------------------------------------------------

@@ -351,3 +351,28 @@ def test_answer_ends_with_its_body_when_origin_keeps_connection(korvanet, origin
     assert time.monotonic() - started < 4
     assert answer.partition(b"\r\n\r\n")[2] == expected_body
     assert srv.wait_log("http-proxy.log", f'"{method} http://127.0.0.1/k" ')
+
+
+def test_body_that_pauses_after_a_full_block_arrives_whole(korvanet):
+    # A body larger than one block that is not stored moves socket to socket;
+    # a pause of the origin must not cut it short.
+    first, second = b"a" * 20000, b"b" * 20000
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    port = listener.getsockname()[1]
+
+    def serve():
+        conn, _ = listener.accept()
+        conn.recv(65536)
+        conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + first)
+        time.sleep(1.5)
+        conn.sendall(second)
+        conn.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    srv = start_proxy(korvanet, {"LogAccess": 1})
+    answer = ask(f"GET http://127.0.0.1:{port}/p HTTP/1.0\r\n\r\n".encode())
+    listener.close()
+    assert answer == b"HTTP/1.0 200 OK\r\n\r\n" + first + second
+    assert srv.wait_log("http-proxy.log", f'"GET http://127.0.0.1/p" 200 {len(first) + len(second)}\r\n')

@@ -125,6 +125,20 @@ TEST(CachePages, StatisticsTableBytes) {
               "<TR ALIGN=center> <TD COLSPAN=6> Garbage : Count : <B>2</B>, last took <B>0</B> min."
               "</TABLE><P>");
 
+    // Shares of a cache past 21 MB (and counters past 42 million) are right:
+    // no product overflows before the division.
+    StatisticsView big{};
+    big.totals = Totals{{150 * 1048576, 100 * 1048576, 50 * 1048576, 0, 3, 2, 1, 0}};
+    big.cache_size = 200;
+    big.hit = 60000000;
+    big.miss = 20000000;
+    const std::string large = capture([&](int fd) { write_statistics_table(fd, big); });
+    EXPECT_NE(large.find("http <TD> 2 <TD> 66.7 <TD> 104857600 <TD> 66.7 <TD> 52426178"), std::string::npos) << large;
+    EXPECT_NE(large.find("ftp  <TD> 1 <TD> 33.3 <TD> 52428800 <TD> 33.3 <TD> 52423557"), std::string::npos) << large;
+    EXPECT_NE(large.find("Hit / Miss Ratio : <B>60000000</B> (75.0 %) / <B>20000000</B> (25.0 %)"),
+              std::string::npos)
+        << large;
+
     // An empty cache divides by the small constants, never by zero.
     StatisticsView empty{};
     empty.cache_size = 1;

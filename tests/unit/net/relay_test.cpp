@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -106,6 +107,45 @@ TEST_F(RelayTest, ShutdownFromAnotherThreadEndsIt) {
     client_side_.shutdown_both();
     t.join();
     EXPECT_EQ(result, 1);
+}
+
+// The server resets while bytes for a browser that reads nothing are still
+// held: the relay waits for the browser without spinning on the reset.
+TEST_F(RelayTest, ResetServerWhileBrowserStallsDoesNotSpin) {
+    // As in the server: a write to a closed socket is an error, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    int result = -1;
+    std::thread t([&] {
+        char buf[8192];
+        result = kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf);
+    });
+    // Fill every buffer on the way to the browser until the server can send no more.
+    std::string block(65536, 'z');
+    auto idle_since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - idle_since < std::chrono::milliseconds(300)) {
+        if (send(server_.get(), block.data(), block.size(), MSG_DONTWAIT) > 0)
+            idle_since = std::chrono::steady_clock::now();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    linger lg{1, 0};  // close with RST
+    setsockopt(server_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    server_.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    clockid_t cpu;
+    ASSERT_EQ(pthread_getcpuclockid(t.native_handle(), &cpu), 0);
+    timespec before{}, after{};
+    clock_gettime(cpu, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clock_gettime(cpu, &after);
+    const double busy_ms = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    EXPECT_LT(busy_ms, 100.0);
+
+    client_side_.shutdown_both();
+    t.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error_log(), "");
 }
 
 // Sockets that cannot splice take the copying path with the same contract.

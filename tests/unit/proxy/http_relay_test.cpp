@@ -162,6 +162,26 @@ TEST(HttpRelay, ResponseArrivingInPieces) {
     EXPECT_EQ(rig.r->proxy.bytes_sent, 4);
 }
 
+TEST(HttpRelay, InterimAnswerIsFollowedByTheFinalOne) {
+    // An origin that answers "Expect: 100-continue" first: the browser gets
+    // the interim answer and, after it, the real one.
+    Rig rig;
+    ASSERT_EQ(rig.load("POST http://example.com/f HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi"), 1);
+    const int fd = rig.upstream.get();
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::string final_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    std::thread origin([&] {
+        (void)net::send_text(fd, interim.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        (void)net::send_text(fd, final_answer.c_str());
+        ::shutdown(fd, SHUT_WR);
+    });
+    EXPECT_EQ(http_relay(*rig.r), 1);
+    origin.join();
+    host::close_client_socket(*rig.r);
+    EXPECT_EQ(Rig::drain(rig.browser), interim + final_answer);
+}
+
 TEST(HttpRelay, PostBodyForwarded) {
     struct Case {
         std::string head_and_early_body;
