@@ -15,6 +15,7 @@ all: deps
 # Runs the server in the foreground with every file it keeps under var/.
 run: all
 	@mkdir -p var
+	@cp -f build/config.htm var/config.htm  # the help page lives in the installation directory
 	KORVANET_REGISTRY=$(ROOT)/var/registry.reg KORVANET_HOME=$(ROOT)/var/ ./build/korvanet
 
 deps:
