@@ -14,14 +14,6 @@ namespace {
 // Entities can make a value up to six times longer ("&quot;").
 constexpr std::size_t kEntityGrowth = 6;
 
-std::string escaped(const char* text) {
-    if (!text) text = "";
-    std::string out(kEntityGrowth * std::strlen(text) + 1, '\0');
-    net::html_escape_attribute(text, out.data(), out.size());
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
-
 void send(int fd, const std::string& text) { (void)net::send_text(fd, text.c_str()); }
 
 std::string quoted_input(const char* name, const char* type, const std::string& value, int size) {
@@ -30,6 +22,14 @@ std::string quoted_input(const char* name, const char* type, const std::string& 
 }
 
 }  // namespace
+
+std::string escaped(const char* text) {
+    if (!text) text = "";
+    std::string out(kEntityGrowth * std::strlen(text) + 1, '\0');
+    net::html_escape_attribute(text, out.data(), out.size());
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
 
 const SectionEntry kMailSections[] = {
     {"__MAIL_TYPE__", "Mail", "mail"},

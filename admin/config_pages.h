@@ -1,6 +1,8 @@
 #pragma once
 // The configuration frame set, menu, help page and form pages (/admin/config...),
 // their shared page frame, and the apply step and restart.
+#include <string>
+
 #include "admin/admin_request.h"
 
 namespace kv::admin {
@@ -30,6 +32,9 @@ extern const SectionEntry kAdvancedSections[];
 // page; message may be null) and standard page foot.
 void page_head(AdminRequest& r, const SectionEntry* table, int index, const char* message);
 void page_foot(AdminRequest& r);
+
+// A value with &, ", < and > as entities, for VALUE="..." and page text.
+std::string escaped(const char* text);
 
 // Input templates. Every value written into VALUE="..." or a textarea is
 // HTML-escaped (&, ", <, >) so any stored text shows and saves back unchanged.

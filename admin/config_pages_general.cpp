@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kHelpPiece = 8192;
 constexpr std::size_t kHelpFileMax = std::size_t{16} << 20;  // far above any help text; stops a runaway file
 constexpr std::size_t kEditItemMax = 100;  // characters of AccessItem read from the form
-constexpr std::size_t kEntityGrowth = 6;   // "&quot;" is six characters for one
 constexpr const char* kSpacer = "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp";
 
 constexpr const char* kFirstEntryOpen =
@@ -56,14 +55,6 @@ const MenuEntry kMenu[] = {
     {"<a href=\"/admin/config/content/help#info\"> Info </a><br>\n",
      "<a href=\"/admin/config/content/help#info\" TARGET=\"CONTENT\"> Info </a><br>\n", "</b></table>"},
 };
-
-std::string escaped(const char* text) {
-    if (!text) text = "";
-    std::string out(kEntityGrowth * std::strlen(text) + 1, '\0');
-    net::html_escape_attribute(text, out.data(), out.size());
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
 
 void send(int fd, const char* text) { (void)net::send_text(fd, text); }
 void send(int fd, const std::string& text) { (void)net::send_text(fd, text.c_str()); }
