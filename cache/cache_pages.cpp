@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "cache/cache_tree.h"
+#include "net/line_io.h"
 #include "net/text_utils.h"
+#include "platform/file_io.h"
 #include "platform/socket.h"
 
 namespace kv::cache {
@@ -47,17 +49,10 @@ public:
         if (n > 0) add(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
     }
     void flush() {
-        std::size_t done = 0;
-        while (ok_ && done < buf_.size()) {
-            const ssize_t n = ::send(fd_, buf_.data() + done, buf_.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == ENOTSOCK) {
-                // A file (tests, dumps) takes the same bytes through write().
-                const ssize_t w = ::write(fd_, buf_.data() + done, buf_.size() - done);
-                if (w <= 0) ok_ = false; else done += static_cast<std::size_t>(w);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ok_ = false; else done += static_cast<std::size_t>(n);
+        if (ok_ && !buf_.empty()) {
+            ok_ = net::send_all(fd_, buf_.data(), buf_.size()) != 0;
+            // A file (tests, dumps) takes the same bytes through write().
+            if (!ok_ && errno == ENOTSOCK) ok_ = platform::write_all(fd_, buf_.data(), buf_.size()) != 0;
         }
         buf_.clear();
     }

@@ -11,17 +11,6 @@
 namespace kv::cache {
 namespace {
 
-// Closes a directory stream when the walk leaves.
-struct DirHandle {
-    DIR* d;
-    explicit DirHandle(DIR* dir) : d(dir) {}
-    ~DirHandle() {
-        if (d) ::closedir(d);
-    }
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-};
-
 bool entry_is(int dir_fd, const dirent* e, bool directory) {
     if (e->d_type != DT_UNKNOWN) return directory ? e->d_type == DT_DIR : e->d_type == DT_REG;
     struct stat st {};

@@ -1,6 +1,8 @@
 #pragma once
 // Walks of the cache directory tree: host directories ("*.dns") and their
 // object files ("*.cch").
+#include <dirent.h>
+
 #include <atomic>
 #include <string>
 #include <vector>
@@ -8,6 +10,18 @@
 #include "cache/object_file.h"
 
 namespace kv::cache {
+
+// Closes a directory stream when the walk leaves.
+struct DirHandle {
+    DIR* d;
+    explicit DirHandle(DIR* dir) : d(dir) {}
+    ~DirHandle() {
+        if (d) ::closedir(d);
+    }
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+};
+
 
 // Entries of dir whose names end in suffix (and are directories when
 // directories is set, regular files otherwise), sorted by name. Names starting

@@ -26,6 +26,7 @@
 #include "log/logs.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
+#include "platform/file_io.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -274,18 +275,6 @@ std::size_t read_status(int fd, unsigned char* out) {
     return got;
 }
 
-int write_all(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 1;
-}
-
 long long size_limit(int kind) {
     const auto& s = config::live();
     const long long kb = kind == 1 ? s.MaxFtpSize : (kind == 2 ? s.MaxGopherSize : s.MaxHttpSize);
@@ -486,7 +475,7 @@ int open_for_write(host::ConnectionRecord& r) {
     const ObjectHeader h{kFormatWriting, 0, 1,
                          static_cast<std::int64_t>(std::time(nullptr)) + days * kSecondsPerDay, nullptr};
     const std::size_t n = encode_header(h, url, head, sizeof head);
-    if (n == 0 || !write_all(fd, head, n)) {
+    if (n == 0 || !platform::write_all(fd, head, n)) {
         file.reset();
         (void)::unlink(p.cache_path);
         return refuse();
@@ -500,7 +489,7 @@ int open_for_write(host::ConnectionRecord& r) {
 int append(host::ConnectionRecord& r, const char* data, std::size_t n) {
     auto& p = r.proxy;
     if (!ready() || !p.cache_file.valid() || !p.writing_cache) return 0;
-    if (!write_all(p.cache_file.get(), data, n)) {
+    if (!platform::write_all(p.cache_file.get(), data, n)) {
         p.discard = 1;  // incomplete: never kept as if it were whole
         return 0;
     }

@@ -16,6 +16,7 @@
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "net/text_utils.h"
+#include "platform/file_io.h"
 #include "platform/socket.h"
 
 namespace kv::cache {
@@ -23,16 +24,6 @@ namespace {
 
 constexpr std::size_t kEntriesPerWrite = 1024;
 constexpr std::size_t kDirNameRead = 256;
-
-struct DirHandle {
-    DIR* d;
-    explicit DirHandle(DIR* dir) : d(dir) {}
-    ~DirHandle() {
-        if (d) ::closedir(d);
-    }
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-};
 
 // Unmaps when the run leaves.
 struct Mapping {
@@ -58,18 +49,6 @@ int create_work_file(const char* dir, const char* name) {
     return fd;
 }
 
-int write_all(int fd, const void* data, std::size_t n) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 1;
-}
-
 bool later(const timespec& a, const timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
@@ -92,7 +71,7 @@ struct EntryWriter {
         return used < sizeof buf ? 1 : flush();
     }
     int flush() {
-        const int ok = write_all(fd, buf, used);
+        const int ok = platform::write_all(fd, buf, used);
         used = 0;
         return ok;
     }
@@ -123,7 +102,7 @@ int scan(GarbageRun& g, int dns_fd, EntryWriter& entries, const timespec& start)
             if (::fstatat(host_fd, f->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
             if (later(st.st_mtim, start)) continue;  // written since the run began: it stays
             if (!named) {
-                if (!write_all(dns_fd, h->d_name, name_length)) {
+                if (!platform::write_all(dns_fd, h->d_name, name_length)) {
                     log::error(log::kErrGarbageWrite2, 3, errno, "garbage : can't write to file, cache will grow");
                     return 0;
                 }

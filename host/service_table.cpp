@@ -28,6 +28,7 @@
 #include "net/text_utils.h"
 #include "platform/clock.h"
 #include "platform/fault_guard.h"
+#include "platform/file_io.h"
 #include "platform/socket_error.h"
 #include "platform/thread.h"
 #include "proxy/request_intake.h"
@@ -96,14 +97,7 @@ void dump_record(const ConnectionRecord& r) {
     int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
     platform::File file(fd);
-    const char* p = reinterpret_cast<const char*>(&r);
-    std::size_t left = sizeof r;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w <= 0) break;
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
+    (void)platform::write_all(fd, &r, sizeof r);
 }
 
 struct GuardedCall {

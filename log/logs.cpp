@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/clock.h"
+#include "platform/file_io.h"
 
 namespace kv::log {
 namespace {
@@ -42,16 +43,6 @@ int open_log_file(const char* name) {
     return ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
-void write_whole(int fd, const char* data, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return;  // a failing write is ignored
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
-
 // "[dd/Mon/yyyy:hh:mm:ss]" + optional trailing blank, returns length.
 int day_first_stamp(char* out, std::size_t size, const std::tm& t) {
     int n = std::snprintf(out, size, "[%02d/%s/%04d:%02d:%02d:%02d]", t.tm_mday, month_abbrev(t.tm_mon),
@@ -80,7 +71,7 @@ void line_log(const int* fd_slot, const char* fmt, va_list ap) {
     at = append_message(at, fmt, ap);
     g_format[at++] = '\r';
     g_format[at++] = '\n';
-    write_whole(fd, g_format, at);
+    (void)platform::write_all(fd, g_format, at);
 }
 
 void clear_fd_log(const int* fd_slot, const char* name) {
@@ -160,7 +151,7 @@ void error(int code, int severity, int syscode, const char* fmt, ...) {
     va_end(ap);
     g_format[at++] = '\r';
     g_format[at++] = '\n';
-    write_whole(g_error_fd, g_format, at);
+    (void)platform::write_all(g_error_fd, g_format, at);
 }
 
 void security(const char* fmt, ...) {
@@ -212,7 +203,7 @@ void access(const AccessEntry& e, char* buf, std::size_t size) {
     }
     std::lock_guard<std::mutex> guard(g_log_lock);
     if (g_access_fd < 0 || !g_logs_open) return;
-    write_whole(g_access_fd, buf, len);
+    (void)platform::write_all(g_access_fd, buf, len);
 }
 
 std::FILE* lock_mail_log() {

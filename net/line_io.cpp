@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/file_io.h"
 #include "platform/socket_error.h"
 
 namespace kv::net {
@@ -57,20 +58,6 @@ std::size_t strip_line_end(const char* line, std::size_t len) {
     if (len > 0 && line[len - 1] == '\n') --len;
     if (len > 0 && line[len - 1] == '\r') --len;
     return len;
-}
-
-int write_all(int fd, const char* data, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, data, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return 0;
-        }
-        if (w == 0) return 0;
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 1;
 }
 
 // Formats into a fixed field of `size` bytes; longer output is cut. Returns the
@@ -269,7 +256,7 @@ int write_formatted(int fd, const char* fmt, ...) {
     int len = format_cut(buf, sizeof buf, fmt, ap);
     va_end(ap);
     if (len < 0) return 0;
-    return write_all(fd, buf, static_cast<std::size_t>(len));
+    return platform::write_all(fd, buf, static_cast<std::size_t>(len));
 }
 
 }  // namespace kv::net

@@ -82,6 +82,19 @@ Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms)
 constexpr int kBulkRounds = 8;
 constexpr long kBulkPiece = 64 * 1024;
 
+// Waits for the polled sockets: 1 when one is ready, 0 when the idle time ran
+// out, -1 on failure (socket error captured).
+int wait_ready(pollfd* fds, int timeout_ms) {
+    for (;;) {
+        const int ready = ::poll(fds, 2, timeout_ms);
+        if (ready > 0) return 1;
+        if (ready == 0) return 0;
+        if (errno == EINTR) continue;
+        platform::capture_socket_error();
+        return -1;
+    }
+}
+
 // Delivers what a pipe still holds, waiting for room up to the idle limit.
 bool flush(SplicePipe& pipe, int to, int timeout_ms) {
     while (pipe.pending() > 0) {
@@ -111,13 +124,9 @@ int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client
         // would spin while the other side takes no more bytes.
         pollfd fds[2] = {{client_events ? client_fd : -1, client_events, 0},
                          {server_events ? server_fd : -1, server_events, 0}};
-        int ready = ::poll(fds, 2, timeout_ms);
+        const int ready = wait_ready(fds, timeout_ms);
         if (ready == 0) return 1;  // idle for Timeout minutes
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            platform::capture_socket_error();
-            return 0;
-        }
+        if (ready < 0) return 0;
         bool moved = false;
         struct Side {
             SplicePipe& pipe;
@@ -163,13 +172,9 @@ int relay_buffered(int client_fd, int server_fd, char* buffer, std::size_t size,
                    in_addr_t client_local, in_addr_t server_local) {
     for (;;) {
         pollfd fds[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeout_ms);
+        const int ready = wait_ready(fds, timeout_ms);
         if (ready == 0) return 1;  // idle for Timeout minutes
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            platform::capture_socket_error();
-            return 0;
-        }
+        if (ready < 0) return 0;
         Pass a = Pass::kNothing, b = Pass::kNothing;
         if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms);
         if (a != Pass::kClosed && a != Pass::kFailed && fds[1].revents)

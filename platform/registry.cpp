@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/file_io.h"
 #include "platform/socket.h"
 
 namespace kv::platform {
@@ -337,23 +338,6 @@ std::string render(const Tree& tree) {
     return out;
 }
 
-bool write_all(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Creates dir and its missing parents (mode 0755). True when it exists afterwards.
 bool make_directories(const std::string& dir) {
     struct stat st;
@@ -426,7 +410,7 @@ int registry_flush() {
     // stays private (mkostemp's 0600).
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) (void)::fchmod(f.get(), st.st_mode & 07777);
-    bool ok = write_all(f.get(), data) && ::fsync(f.get()) == 0;
+    bool ok = platform::write_all(f.get(), data.data(), data.size()) && ::fsync(f.get()) == 0;
     int fd = f.release();
     if (::close(fd) != 0) ok = false;
     if (!ok || ::rename(temp.data(), target.c_str()) != 0) {
