@@ -2,7 +2,6 @@
 browsers for the exact bytes of its answers, its refusals and its access-log
 lines, and a headless browser that shows the admin frames."""
 import base64
-import hashlib
 import os
 import re
 import shutil
@@ -14,6 +13,8 @@ import zlib
 from pathlib import Path
 
 import pytest
+
+from peers import digest, read_until_close as read_all
 
 ADMIN, PROXY = 7329, 7328
 IMAGES = Path(__file__).resolve().parents[2] / "admin" / "images"
@@ -78,10 +79,6 @@ def not_found(path):
     return b"HTTP/1.0 404 Not Found\r\n\r\n<H2>Not Found (" + path + b")</H2>"
 
 
-def digest(name, password):
-    return hashlib.md5(f"{name}:Korvanet:{password}".encode()).hexdigest()
-
-
 def basic(name, password):
     return "Basic " + base64.b64encode(f"{name}:{password}".encode()).decode()
 
@@ -92,19 +89,6 @@ def connect(host="127.0.0.1", source="127.0.0.1", timeout=10):
     s.bind((source, 0))
     s.connect((host, ADMIN))
     return s
-
-
-def read_all(s):
-    data = b""
-    try:
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    return data
 
 
 def ask(raw, **kw):

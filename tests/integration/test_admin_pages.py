@@ -2,14 +2,14 @@
 connections and kill, log views and clearing, manual and mail pages, the
 current user and the password change."""
 import base64
-import hashlib
 import re
 import socket
 import struct
-import threading
 import time
 
 import pytest
+
+from peers import LoopbackServer, digest, exchange, read_head
 
 PROXY, ADMIN = 7128, 7129
 PAGE_HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
@@ -18,29 +18,13 @@ ASK_USER = (b'HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm="Korvan
             b"Content-Type: text/html\r\n\r\n")
 
 
-def digest(user, password):
-    return hashlib.md5(f"{user}:Korvanet:{password}".encode()).hexdigest()
-
-
 def basic(user, password):
     return "Authorization: Basic " + base64.b64encode(f"{user}:{password}".encode()).decode() + "\r\n"
 
 
 def admin(path, headers="", port=ADMIN, timeout=10):
     """One admin request; everything the server sends until it closes."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.sendall(f"GET {path} HTTP/1.0\r\n{headers}\r\n".encode("latin-1"))
-    data = b""
-    try:
-        while len(data) < 4 << 20:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    s.close()
-    return data
+    return exchange(f"GET {path} HTTP/1.0\r\n{headers}\r\n".encode("latin-1"), port, timeout)
 
 
 def start(korvanet, settings=None, lists=None):
@@ -49,42 +33,27 @@ def start(korvanet, settings=None, lists=None):
     return korvanet(base, lists)
 
 
-class Holder:
+class Holder(LoopbackServer):
     """An origin that answers each connection with `head` and then holds it
     open (no more bytes) until closed: a download or tunnel in progress."""
 
     def __init__(self, head=b"", port=0):
         self.head = head
         self.conns = []
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
+        super().__init__(port, backlog=8)
 
-    def _serve(self):
-        while True:
+    def handle(self, conn):
+        self.conns.append(conn)
+        if self.head:
+            conn.settimeout(5)
             try:
-                conn, _ = self.sock.accept()
+                read_head(conn)
+                conn.sendall(self.head)
             except OSError:
-                return
-            self.conns.append(conn)
-            if self.head:
-                conn.settimeout(5)
-                try:
-                    data = b""
-                    while b"\r\n\r\n" not in data and len(data) < 65536:
-                        chunk = conn.recv(4096)
-                        if not chunk:
-                            break
-                        data += chunk
-                    conn.sendall(self.head)
-                except OSError:
-                    pass
+                pass
 
     def close(self):
-        self.sock.close()
+        super().close()
         for c in self.conns:
             c.close()
 

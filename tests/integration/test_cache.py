@@ -11,13 +11,14 @@ from pathlib import Path
 import pytest
 
 from conftest import parse_registry, KEY
+from peers import LoopbackServer, exchange, read_head
 
 PROXY, ADMIN = 7138, 7139
 HEADER_FIXED = 17          # format, data offset, hits, expiry
 DAY = 86400
 
 
-class CountingOrigin:
+class CountingOrigin(LoopbackServer):
     """Answers every GET with what `answer(path, number)` gives: bytes, or a
     list of (delay_s, bytes) pieces, optionally ending in "RST" (abort with a
     reset) . Counts requests per path."""
@@ -26,34 +27,18 @@ class CountingOrigin:
         self.answer = answer
         self.hits = {}
         self.lock = threading.Lock()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(32)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
+        super().__init__(backlog=32)
 
     def count(self, path=None):
         with self.lock:
             return sum(self.hits.values()) if path is None else self.hits.get(path, 0)
 
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn):
+    def handle(self, conn):
         conn.settimeout(10)
-        data = b""
         try:
-            while b"\r\n\r\n" not in data and len(data) < 65536:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                data += chunk
+            data = read_head(conn)
+            if b"\r\n\r\n" not in data:
+                return
             path = data.split(b" ")[1].decode()
             with self.lock:
                 self.hits[path] = self.hits.get(path, 0) + 1
@@ -71,9 +56,6 @@ class CountingOrigin:
             pass
         finally:
             conn.close()
-
-    def close(self):
-        self.sock.close()
 
 
 @pytest.fixture
@@ -100,19 +82,7 @@ def start(korvanet, settings=None, lists=None, home=None):
 
 
 def ask(raw, timeout=15):
-    s = socket.create_connection(("127.0.0.1", PROXY), timeout=timeout)
-    s.sendall(raw)
-    data = b""
-    try:
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    s.close()
-    return data
+    return exchange(raw, PROXY, timeout)
 
 
 def get(port, path, extra=b""):

@@ -19,7 +19,8 @@ import urllib.request
 import pytest
 
 from conftest import KEY, parse_registry
-from test_admin import ADMIN, ADMINS_ONLY, PROXY, ROOT_USER, basic, digest, get, start_admin
+from test_admin import ADMIN, ADMINS_ONLY, PROXY, basic, get, start_admin
+from peers import digest
 
 ROOT = basic("root", "rootpw")
 

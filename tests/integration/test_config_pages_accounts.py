@@ -3,20 +3,17 @@ bytes each page sends for a registry of known values (head, inputs, lists,
 escaped values), the membership views reached through the page's own form,
 and the POP3 editor reached through the Edit button."""
 import base64
-import hashlib
 import html.parser
 import socket
 import urllib.parse
 
 import pytest
 
+from peers import digest, read_until_close
+
 ADMIN, PROXY = 7349, 7348
 HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
 GREY = b'bgcolor="#c0c0c0"'
-
-
-def digest(name, password):
-    return hashlib.md5(f"{name}:Korvanet:{password}".encode()).hexdigest()
 
 
 AUTH = "Basic " + base64.b64encode(b"root:rootpw").decode()
@@ -252,12 +249,7 @@ def connect():
 def get(path):
     s = connect()
     s.sendall(f"GET {path} HTTP/1.0\r\nAuthorization: {AUTH}\r\n\r\n".encode())
-    data = b""
-    while True:
-        chunk = s.recv(65536)
-        if not chunk:
-            break
-        data += chunk
+    data = read_until_close(s)
     s.close()
     return data
 

@@ -1,8 +1,6 @@
 """The service host seen from outside: listeners, accept checks, task slots,
 fault isolation and shutdown."""
-import os
 import re
-import signal
 import socket
 import subprocess
 import time

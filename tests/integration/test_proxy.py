@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from peers import LoopbackServer, exchange, read_head
+
 PROXY, ADMIN = 7128, 7129
 
 HEAD_504 = b"HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
@@ -22,7 +24,7 @@ HEAD_403 = (b"HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/h
             b'<body><H2> <font color="ee0000">Forbidden </font></H2><HR>')
 
 
-class Origin:
+class Origin(LoopbackServer):
     """Accepts connections, records each request (head and Content-Length
     body) and answers with `response`, then closes."""
 
@@ -31,31 +33,12 @@ class Origin:
         self.response = response
         self.keep_open = keep_open  # seconds the connection stays open after the answer
         self.requests = []
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        super().__init__(port)
 
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn):
+    def handle(self, conn):
         conn.settimeout(5)
-        data = b""
         try:
-            while b"\r\n\r\n" not in data and len(data) < 65536:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
+            data = read_head(conn)
             head, _, body = data.partition(b"\r\n\r\n")
             m = re.search(rb"(?im)^content-length: *(\d+)", head)
             want = int(m.group(1)) if m else 0
@@ -72,9 +55,6 @@ class Origin:
             pass
         finally:
             conn.close()
-
-    def close(self):
-        self.sock.close()
 
 
 @pytest.fixture
@@ -98,19 +78,7 @@ def start_proxy(korvanet, settings=None, lists=None):
 
 def ask(raw, port=PROXY, timeout=10):
     """Sends raw bytes to the proxy and returns everything until it closes."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.sendall(raw)
-    data = b""
-    try:
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    s.close()
-    return data
+    return exchange(raw, port, timeout)
 
 
 def curl(*args, timeout=20):
