@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -44,6 +45,18 @@ inline void tcp_pair(platform::Socket& a, platform::Socket& b) {
     b.reset(accept(listener.get(), nullptr, nullptr));
     ASSERT_TRUE(b.valid());
 }
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+struct ScratchDir {
+    std::filesystem::path path;
+    explicit ScratchDir(const char* tag = "kv") {
+        std::string templ = std::string("/tmp/") + tag + "-XXXXXX";
+        path = ::mkdtemp(templ.data());
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+};
 
 // Opens the logs in a fresh directory for one test and closes them after.
 class ScratchLogs {

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include "cache/object_file.h"
 
 namespace kv::cache {
@@ -20,13 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // A scratch cache directory, removed at the end.
-struct ScratchDir {
-    fs::path path;
-    ScratchDir() {
-        char templ[] = "/tmp/kv-cache-pages-XXXXXX";
-        path = ::mkdtemp(templ);
-    }
-    ~ScratchDir() { fs::remove_all(path); }
+struct ScratchDir : kv::test::ScratchDir {
+    ScratchDir() : kv::test::ScratchDir("kv-cache-pages") {}
 };
 
 void write_object(const fs::path& file, const char* url, std::int64_t expiry, std::uint32_t hits,

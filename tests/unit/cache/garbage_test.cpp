@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include "cache/cache_tree.h"
 #include "cache/object_file.h"
 
@@ -21,13 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ScratchDir {
-    fs::path path;
-    ScratchDir() {
-        char templ[] = "/tmp/kv-cache-garbage-XXXXXX";
-        path = ::mkdtemp(templ);
-    }
-    ~ScratchDir() { fs::remove_all(path); }
+// A scratch cache directory, removed at the end.
+struct ScratchDir : kv::test::ScratchDir {
+    ScratchDir() : kv::test::ScratchDir("kv-cache-garbage") {}
 };
 
 // An object of `bytes` data bytes expiring at `expiry`, last written `age` seconds ago.
