@@ -12,7 +12,7 @@
 #include "admin/embedded_images.h"
 #include "config/config_lists.h"
 #include "config/settings.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "net/banners.h"
 #include "net/line_io.h"
 #include "net/text_utils.h"
@@ -21,6 +21,16 @@
 
 namespace kv::admin {
 namespace {
+
+// The end of /admin/dump: the thread and in-use flag of every task slot.
+void task_list_dump(int fd) {
+    if (!net::send_text(fd, "\n================== Task List ============\n")) return;
+    for (int i = 0; i < conn::kTaskSlots; ++i) {
+        const conn::TaskSlot& s = conn::slot(i);
+        if (!net::send_formatted(fd, "thread %d, used %d\n", static_cast<int>(s.thread_id.load()), s.in_use.load()))
+            return;
+    }
+}
 
 constexpr const char* kImagesPrefix = "/admin/images/";
 constexpr const char* kBackgroundImage = "background.gif";  // a JPEG, whatever its name says
@@ -109,7 +119,7 @@ int welcome_page(AdminRequest& r) {
     (void)net::send_text(fd, "<center><IMG SRC=\"/admin/images/logo.gif\"><P>\n");
     (void)net::send_formatted(fd, "<B>Version: %s</B><P>\n", net::version_text());
     (void)net::send_text(fd, "Year 2000 compliant<P>\n");
-    net::copy_bounded(state().last_admin_page, "main");
+    platform::copy_bounded(state().last_admin_page, "main");
     return 1;
 }
 
@@ -190,7 +200,7 @@ int lists_dump(AdminRequest& r) {
     config::dump_groups(lists, fd);
     config::dump_users(lists, fd);
     config::dump_access(lists, fd);
-    host::task_list_dump(fd);
+    task_list_dump(fd);
     return 1;
 }
 

@@ -5,7 +5,7 @@
 // settings copy after the thread has answered).
 #include <ctime>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
 namespace kv::admin {
 
@@ -16,7 +16,7 @@ inline constexpr std::size_t kLastConfigPageSize = 120;
 
 // One admin request: the common connection head plus the admin fields.
 struct AdminRequest {
-    host::ConnectionRecord conn;           // client socket, addresses, work buffer
+    conn::ConnectionRecord conn;           // client socket, addresses, work buffer
     char request[kAdminRequestSize + 1]{}; // up to and including the blank line
     char* path{};                          // request target, query string included
     int is_msie{};

@@ -115,8 +115,8 @@ void decode_credentials(AdminRequest& r) {
     char* colon = std::strchr(decoded, ':');
     if (!colon) return;
     *colon = '\0';
-    net::copy_bounded(r.user, decoded, kUserKept + 1);
-    net::copy_bounded(r.password, colon + 1);
+    platform::copy_bounded(r.user, decoded, kUserKept + 1);
+    platform::copy_bounded(r.password, colon + 1);
 }
 
 // The access decision for "http://Korvanet" + path (without its query), with

@@ -95,7 +95,7 @@ int read_request(AdminRequest& r) {
 
 void log_access(AdminRequest& r, const std::string& path) {
     if (!config::live().LogAccess) return;
-    log::AccessEntry e{host::display_name(r.conn), r.user, r.method, r.scheme, r.host, path.c_str(), r.status, 0};
+    log::AccessEntry e{conn::display_name(r.conn), r.user, r.method, r.scheme, r.host, path.c_str(), r.status, 0};
     log::access(e, r.conn.work, sizeof r.conn.work);
 }
 
@@ -180,8 +180,8 @@ int start_admin_server() {
         log::error(log::kErrAdminStart, 4, 0, "can't start web-admin interface");
         return 0;
     }
-    net::format_bounded(g_state.config_help_file, "%sconfig.htm", platform::install_dir());
-    net::copy_bounded(g_state.body_attribute,
+    platform::format_bounded(g_state.config_help_file, "%sconfig.htm", platform::install_dir());
+    platform::copy_bounded(g_state.body_attribute,
                       cfg.UseBackground ? "background=\"/admin/images/background.gif\"" : "bgcolor=\"#c0c0c0\"");
     g_stopping = false;
     if (!g_thread.start(accept_thread, nullptr, kAdminStackSize)) {

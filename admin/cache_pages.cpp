@@ -28,7 +28,7 @@ const char* after_prefix(const char* path, const char* prefix) {
 
 int cache_domains_page(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "content");
+    platform::copy_bounded(state().last_admin_page, "content");
     (void)net::send_text(fd, kPageHead);
     (void)send_body_line(r);
     (void)net::send_text(
@@ -53,7 +53,7 @@ int cache_objects_page(AdminRequest& r) {
 
 int delete_domain(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "content");
+    platform::copy_bounded(state().last_admin_page, "content");
     (void)net::send_text(fd, "HTTP/1.0 302 Object Moved\r\n");
     (void)net::send_text(fd, "Location: /admin/content\r\n\r\n");
     (void)cache::delete_host(after_prefix(r.path, kDeleteDomainPrefix));
@@ -66,7 +66,7 @@ int delete_object(AdminRequest& r) {
     // slash and no backslash is read as "directory\file". The cache still
     // checks both names. A name too long to hold names no object.
     char object[kObjectNameSize];
-    if (net::copy_bounded(object, after_prefix(r.path, kDeleteFilePrefix))) object[0] = '\0';
+    if (platform::copy_bounded(object, after_prefix(r.path, kDeleteFilePrefix))) object[0] = '\0';
     char* slash = std::strchr(object, '/');
     if (slash && !std::strchr(object, '\\') && !std::strchr(slash + 1, '/')) *slash = '\\';
     (void)cache::delete_object_file(object);

@@ -63,7 +63,7 @@ int read_text(const char* path, const char* name, std::size_t max, char* out, st
     net::plus_to_blank(raw);
     net::url_unescape(raw);
     if (std::strlen(raw) > max) raw[max] = '\0';
-    net::copy_bounded(out, raw, size);
+    platform::copy_bounded(out, raw, size);
     return 1;
 }
 
@@ -103,7 +103,7 @@ template <std::size_t N>
 void text_setting(const char* path, const char* name, std::size_t max, char (&setting)[N]) {
     char value[kLongestField + 1];
     if (max > N - 1) max = N - 1;
-    if (read_text(path, name, max, value, sizeof value)) net::copy_bounded(setting, value);
+    if (read_text(path, name, max, value, sizeof value)) platform::copy_bounded(setting, value);
 }
 
 // Parses one time piece: "h:m", ":m" (hour 0) or a bare hour (minute 0);
@@ -141,12 +141,12 @@ void normalise_time_list(char (&text)[N]) {
         if (!parse_time_piece(piece, &hour, &minute)) continue;
         if (hour < 0 || hour > 99 || minute < 0 || minute > 59) continue;
         char item[8];
-        net::format_bounded(item, "%02d:%02d ", hour, minute);
+        platform::format_bounded(item, "%02d:%02d ", hour, minute);
         if (length + std::strlen(item) >= N) break;
         std::memcpy(result + length, item, std::strlen(item) + 1);
         length += std::strlen(item);
     }
-    net::copy_bounded(text, result);
+    platform::copy_bounded(text, result);
 }
 
 // 1 when text is a time list as the reader writes it ("hh:mm " pieces).
@@ -191,7 +191,7 @@ void apply_pop3_edit(const char* q, config::ConfigLists& l) {
     // empty fields) must not write into this account again. The editor finds
     // the account anew from the item text.
     mem.pop3_index = -1;
-    net::format_bounded(mem.pop3_item, "%s@%s (%s) >> %s", a.RemotePOP3User, a.RemotePOP3Server,
+    platform::format_bounded(mem.pop3_item, "%s@%s (%s) >> %s", a.RemotePOP3User, a.RemotePOP3Server,
                         a.EMailAddress, a.KorvanetAccount);
 }
 
@@ -347,9 +347,9 @@ void append_escaped(char* out, std::size_t size, const char* text) {
 // Makes a membership view the page to go back to. The redirect keeps the
 // whole text; the frame set's record keeps it when it fits.
 void set_membership_page(char (&redirect)[kRedirectSize], const char* fixed, const char* name) {
-    net::copy_bounded(redirect, fixed);
+    platform::copy_bounded(redirect, fixed);
     append_escaped(redirect, sizeof redirect, name);
-    if (std::strlen(redirect) < kLastConfigPageSize) net::copy_bounded(state().last_config_page, redirect);
+    if (std::strlen(redirect) < kLastConfigPageSize) platform::copy_bounded(state().last_config_page, redirect);
 }
 
 // The 3-digit identifier of a user, or of a group written "[name]"; empty when unknown.
@@ -365,8 +365,8 @@ void member_id(const config::ConfigLists& l, char* name, char (&id)[5]) {
     if (i < 0) return;
     std::shared_lock lock(l.lock);
     const auto at = static_cast<std::size_t>(i);
-    if (group && at < l.groups.size()) net::copy_bounded(id, l.groups[at].id);
-    if (!group && at < l.users.size()) net::copy_bounded(id, l.users[at].id);
+    if (group && at < l.groups.size()) platform::copy_bounded(id, l.groups[at].id);
+    if (!group && at < l.users.size()) platform::copy_bounded(id, l.users[at].id);
 }
 
 constexpr const char* kBackToUsers = "<P><a href=\"/admin/config/content/users\"><b>Back</b></a>";
@@ -431,12 +431,12 @@ int config_apply(AdminRequest& r) {
     // Fields are read from the request as it came; the button tests see r.path
     // as the steps change it.
     static char raw[kAdminRequestSize + 1];
-    net::copy_bounded(raw, r.path);
+    platform::copy_bounded(raw, r.path);
     char* tested = r.path;
     auto has = [&tested](const char* button) { return std::strstr(tested, button) != nullptr; };
 
     static char redirect[kRedirectSize];
-    net::copy_bounded(redirect, state().last_config_page);
+    platform::copy_bounded(redirect, state().last_config_page);
 
     char a[kListItemMax + 1], b[kItemMax + 1], c[kItemMax + 1], d[kItemMax + 1];
 
@@ -455,9 +455,9 @@ int config_apply(AdminRequest& r) {
         section_apply(raw, s);
         // The check trims texts; the time list keeps the blank after its last time.
         char times[sizeof s.MailSendRcvTime];
-        net::copy_bounded(times, s.MailSendRcvTime);
+        platform::copy_bounded(times, s.MailSendRcvTime);
         config::validate_settings(s);
-        if (std::strstr(raw, "__MAIL_SERVER__") && normalised_time_list(times)) net::copy_bounded(s.MailSendRcvTime, times);
+        if (std::strstr(raw, "__MAIL_SERVER__") && normalised_time_list(times)) platform::copy_bounded(s.MailSendRcvTime, times);
         if (!config::save_settings(s)) {
             (void)net::send_text(fd, kPageHead);
             (void)net::send_text(fd, "Can't write configuration to Registry<br>Use Registry editor to see what is wrong.");
@@ -496,16 +496,16 @@ int config_apply(AdminRequest& r) {
             config::Pop3Account acc{};
             char value[257];
             read_item(raw, "RemotePOP3User", 128, value, sizeof value);
-            net::copy_bounded(acc.RemotePOP3User, value);
+            platform::copy_bounded(acc.RemotePOP3User, value);
             read_item(raw, "RemotePOP3Server", 256, value, sizeof value);
-            net::copy_bounded(acc.RemotePOP3Server, value);
+            platform::copy_bounded(acc.RemotePOP3Server, value);
             read_item(raw, "POP3Password", 60, value, sizeof value);
-            net::copy_bounded(acc.Password, value);
+            platform::copy_bounded(acc.Password, value);
             read_item(raw, "KorvanetAccount", 128, value, sizeof value);
-            net::copy_bounded(acc.KorvanetAccount, value);
+            platform::copy_bounded(acc.KorvanetAccount, value);
             read_item(raw, "EMailAddress", 256, value, sizeof value);
-            if (!value[0]) net::format_bounded(value, "%s@%s", acc.RemotePOP3User, acc.RemotePOP3Server);
-            net::copy_bounded(acc.EMailAddress, value);
+            if (!value[0]) platform::format_bounded(value, "%s@%s", acc.RemotePOP3User, acc.RemotePOP3Server);
+            platform::copy_bounded(acc.EMailAddress, value);
             (void)config::insert_pop3_account(l, acc);
         }
         if (has("Remove_mail=Remove")) {
@@ -582,7 +582,7 @@ int config_apply(AdminRequest& r) {
             // The group's account and rule go only with the group ("Admins" stays).
             if (a[0] && config::remove_group(l, a)) {
                 char bracketed[kItemMax + 3];
-                net::format_bounded(bracketed, "[%s]", a);
+                platform::format_bounded(bracketed, "[%s]", a);
                 (void)config::remove_pop3_account_by_local(l, bracketed);
                 (void)config::remove_sort_rule_by_local(l, bracketed);
             }

@@ -80,7 +80,7 @@ const SectionEntry kAdvancedSections[] = {
 
 void page_head(AdminRequest& r, const SectionEntry* table, int index, const char* message) {
     const SectionEntry& entry = table[index];
-    net::copy_bounded(state().last_config_page, entry.page);
+    platform::copy_bounded(state().last_config_page, entry.page);
     const int fd = r.conn.client.get();
     std::string out = kPageHead;
     out += std::string("<HEAD>\n<TITLE>\n") + entry.title + "\n</TITLE>\n</HEAD>\n\n";

@@ -123,7 +123,7 @@ int page_groups(AdminRequest& r) {
 int page_membership(AdminRequest& r) {
     const int fd = r.conn.client.get();
     const config::ConfigLists& l = config::admin_copy().lists;
-    net::copy_bounded(state().last_config_page, "membership");
+    platform::copy_bounded(state().last_config_page, "membership");
     put(fd, kPageHead);
     put(fd, "<BODY ");
     put(fd, state().body_attribute);
@@ -158,7 +158,7 @@ int page_showmembership(AdminRequest& r) {
     read_form_field(r, group_view ? "ItemMember" : "ItemMemberOf", item);
     char* held = group_view ? rem.membership_group : rem.membership_user;
     const std::size_t held_size = group_view ? sizeof rem.membership_group : sizeof rem.membership_user;
-    if (item[0]) net::copy_bounded(held, item, held_size);
+    if (item[0]) platform::copy_bounded(held, item, held_size);
     if (!held[0]) {
         send_redirect(fd, "membership");
         return 1;
@@ -189,7 +189,7 @@ int page_showmembership(AdminRequest& r) {
         put(fd,
             "</TABLE></CENTER><HR><P><CENTER><a "
             "href=\"/admin/config/content/groups\"><b>Back</b></a>");
-        net::copy_bounded(state().last_config_page, "showmembershipg");
+        platform::copy_bounded(state().last_config_page, "showmembershipg");
     } else {
         put_escaped(fd,
                     "<TABLE BORDER=0> <TR><TD COLSPAN=3 ALIGN=CENTER><FONT SIZE=+2>User <FONT "
@@ -209,7 +209,7 @@ int page_showmembership(AdminRequest& r) {
         put(fd,
             "</TABLE></CENTER><HR><P><CENTER><a "
             "href=\"/admin/config/content/users\"><b>Back</b></a>");
-        net::copy_bounded(state().last_config_page, "showmembershipu");
+        platform::copy_bounded(state().last_config_page, "showmembershipu");
     }
     save_cancel(fd);
     put(fd, "</CENTER>");

@@ -241,7 +241,7 @@ int page_edit(AdminRequest& r) {
     char item[kEditItemMax + 1]{};
     if (field_text(path.c_str(), "AccessItem", kEditItemMax, item, sizeof item)) net::trim(item);
     RememberedItems& memory = remembered();
-    if (item[0]) net::copy_bounded(memory.access_address, item);
+    if (item[0]) platform::copy_bounded(memory.access_address, item);
     if (!memory.access_address[0]) {
         send(fd, "HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/config/content/access\r\n\r\n");
         return 1;
@@ -286,7 +286,7 @@ int page_edit(AdminRequest& r) {
     out += "<INPUT NAME=\"CancelA\" TYPE=\"SUBMIT\" VALUE=\" Cancel \">\n";
     out += "</CENTER>";
     out += "</FORM></BODY>\n";
-    net::copy_bounded(state().last_config_page, "edit");
+    platform::copy_bounded(state().last_config_page, "edit");
     send(fd, out);
     return 1;
 }

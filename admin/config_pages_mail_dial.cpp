@@ -44,7 +44,7 @@ void save_cancel(int fd) {
 void account_options(int fd, const config::ConfigLists& l, const char* selected) {
     char text[kListLineSize];
     for (const config::GroupRecord& g : l.groups) {
-        net::format_bounded(text, "[%s]", g.name);
+        platform::format_bounded(text, "[%s]", g.name);
         const bool on = selected && std::strcmp(text, selected) == 0;
         put_escaped(fd, on ? "<OPTION SELECTED> " : "<OPTION> ", text, "\n");
     }
@@ -167,7 +167,7 @@ int page_dd(AdminRequest& r) {
 int page_dialadvanced(AdminRequest& r) {
     const int fd = r.conn.client.get();
     const config::Settings& s = config::admin_copy();
-    net::copy_bounded(state().last_config_page, "dialadvanced");
+    platform::copy_bounded(state().last_config_page, "dialadvanced");
     put(fd, kPageHead);
     put(fd, "<BODY ");
     put(fd, state().body_attribute);
@@ -236,7 +236,7 @@ int page_mail_gateway(AdminRequest& r) {
 int page_mail_tunnel(AdminRequest& r) {
     const int fd = r.conn.client.get();
     const config::Settings& s = config::admin_copy();
-    net::copy_bounded(state().last_config_page, "mail/tunnel");
+    platform::copy_bounded(state().last_config_page, "mail/tunnel");
     put(fd, kPageHead);
     put(fd, "<BODY ");
     put(fd, state().body_attribute);
@@ -337,10 +337,10 @@ int page_mail_pop3(AdminRequest& r) {
     char line[kListLineSize];
     for (const config::Pop3Account& a : l.pop3) {
         if (a.RemotePOP3Server[0])
-            net::format_bounded(line, "%s@%s (%s) >> %s", a.RemotePOP3User, a.RemotePOP3Server,
+            platform::format_bounded(line, "%s@%s (%s) >> %s", a.RemotePOP3User, a.RemotePOP3Server,
                                 a.EMailAddress, a.KorvanetAccount);
         else
-            net::format_bounded(line, "@ (%s) >> %s", a.EMailAddress, a.KorvanetAccount);
+            platform::format_bounded(line, "@ (%s) >> %s", a.EMailAddress, a.KorvanetAccount);
         put_escaped(fd, "<option> ", line, "\n");
     }
     put(fd, "</select><br>\n");
@@ -382,13 +382,13 @@ int page_mail_pop3edit(AdminRequest& r) {
     // "user@server (address) >> local": the text cut at "(" splits at its last
     // "@" into user and server (the server cut at a blank).
     char item[sizeof rem.pop3_item];
-    net::copy_bounded(item, rem.pop3_item);
+    platform::copy_bounded(item, rem.pop3_item);
     rem.pop3_index = -1;
     char* paren = std::strchr(item, '(');
     if (!std::strstr(item, ">>") || !paren) return 1;  // nothing to edit: the page ends after its head
     *paren = '\0';
     char address[sizeof item];
-    net::copy_bounded(address, paren + 1);
+    platform::copy_bounded(address, paren + 1);
     if (char* close = std::strchr(address, ')')) *close = '\0';
     char* at = std::strrchr(item, '@');
     if (!at) return 1;
@@ -416,7 +416,7 @@ int page_mail_rules(AdminRequest& r) {
     put(fd, "<tr><td><select name=\"RuleListItem\" size=8>\n");
     char line[kListLineSize];
     for (const config::SortRule& s : l.rules) {
-        net::format_bounded(line, "%s >> %s", s.HeaderTo, s.KorvanetAccount);
+        platform::format_bounded(line, "%s >> %s", s.HeaderTo, s.KorvanetAccount);
         put_escaped(fd, "<OPTION>", line, "\n");
     }
     put(fd, "</select>\n");

@@ -102,7 +102,7 @@ void send_lines_backwards(int fd, int file, const LogView& v) {
 
 int logs_frameset(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "logs");
+    platform::copy_bounded(state().last_admin_page, "logs");
     (void)net::send_text(fd, kPageHead);
     (void)net::send_text(fd,
                          "<HTML><TITLE>Korvanet Admin</TITLE><frameset rows=50,* framespacing=10 border=1><frame "
@@ -120,7 +120,7 @@ int logs_frameset(AdminRequest& r) {
 
 int logs_tab_bar(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "logs");
+    platform::copy_bounded(state().last_admin_page, "logs");
     (void)net::send_text(fd, kPageHead);
     (void)send_body_line(r);
     (void)net::send_text(fd, "<center><table border=0><tr>\n");
@@ -142,7 +142,7 @@ int logs_tab_bar(AdminRequest& r) {
 
 int logs_empty_window(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "logs/nic");
+    platform::copy_bounded(state().last_admin_page, "logs/nic");
     (void)net::send_text(fd, kPageHead);
     (void)send_body_line(r);
     (void)net::send_text(fd, "</body>");
@@ -156,7 +156,7 @@ int log_view(AdminRequest& r, const char* which) {
     if (!view) return 1;
 
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "logs");
+    platform::copy_bounded(state().last_admin_page, "logs");
     (void)net::send_text(fd, kPageHead);
     (void)send_body_line(r);
     (void)net::send_text(fd, view->clear_form);

@@ -26,7 +26,7 @@ constexpr std::size_t kConnNameShownSize = 4 * 60;
 
 int manual_page(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "manual");
+    platform::copy_bounded(state().last_admin_page, "manual");
     (void)net::send_text(fd, kPageHead);
     (void)send_body_line(r);
     (void)net::send_text(fd, "<FORM ACTION=\"/admin/dial/dial\" METHOD=GET>");

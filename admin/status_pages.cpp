@@ -9,7 +9,7 @@
 #include "cache/disk_cache.h"
 #include "config/settings.h"
 #include "dial/dial_manager.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "mail/mail_schedule.h"
 #include "net/banners.h"
 #include "net/line_io.h"
@@ -27,7 +27,7 @@ constexpr std::size_t kEscapedTextSize = 6 * kShownTextSize;  // "&quot;" per ch
 // Copies a text the owning connection keeps in its request buffer. The owner
 // may rewrite the buffer meanwhile, so the copy never runs past its end, even
 // without a terminator; a pointer outside the buffer names a constant text.
-void copy_record_text(const host::ProxyFields& p, const char* text, char* out, std::size_t size) {
+void copy_record_text(const conn::ProxyFields& p, const char* text, char* out, std::size_t size) {
     out[0] = '\0';
     if (!text) return;
     const char* begin = p.request;
@@ -38,14 +38,14 @@ void copy_record_text(const host::ProxyFields& p, const char* text, char* out, s
         std::memcpy(out, text, n);
         out[n] = '\0';
     } else {
-        net::copy_bounded(out, text, size);
+        platform::copy_bounded(out, text, size);
     }
 }
 
 // What one row shows, copied under the slot's lock.
 struct RowCopy {
     int serial{};
-    char service[host::kServiceNameSize]{};
+    char service[conn::kServiceNameSize]{};
     std::uint32_t start_tick{};
     bool have_record{};
     char name[kShownTextSize]{};
@@ -65,19 +65,19 @@ struct RowCopy {
 // Whether a slot is in use is read again under the lock: the owner frees the
 // record under the same lock, so what is copied belongs to one connection.
 bool copy_row(int index, RowCopy& row) {
-    host::TaskSlot& s = host::slot(index);
+    conn::TaskSlot& s = conn::slot(index);
     if (!s.in_use.load()) return false;
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.in_use.load()) return false;
     row.serial = s.serial.load();
-    net::copy_bounded(row.service, s.service_name);
+    platform::copy_bounded(row.service, s.service_name);
     row.start_tick = s.start_tick;
-    const host::ConnectionRecord* rec = s.record;
+    const conn::ConnectionRecord* rec = s.record;
     if (!rec) return true;
     row.have_record = true;
-    net::copy_bounded(row.name, host::display_name(*rec));
+    platform::copy_bounded(row.name, conn::display_name(*rec));
     row.client_port = rec->client_port;
-    const host::ProxyFields& p = rec->proxy;
+    const conn::ProxyFields& p = rec->proxy;
     row.parsed = p.parsed;
     if (row.parsed) {
         row.kind = p.kind;
@@ -105,10 +105,10 @@ bool is_gateway_service(const char* name) {
 
 std::uint16_t default_port(std::uint32_t kind) {
     switch (kind) {
-        case host::kKindHttp: return 80;
-        case host::kKindFtp: return 21;
-        case host::kKindGopher: return 70;
-        case host::kKindHttps: return 443;
+        case conn::kKindHttp: return 80;
+        case conn::kKindFtp: return 21;
+        case conn::kKindGopher: return 70;
+        case conn::kKindHttps: return 443;
         default: return 0;
     }
 }
@@ -202,7 +202,7 @@ void send_misc_table(int fd) {
 
 int status_page(AdminRequest& r) {
     const int fd = r.conn.client.get();
-    net::copy_bounded(state().last_admin_page, "status");
+    platform::copy_bounded(state().last_admin_page, "status");
     (void)net::send_text(fd, kPageHead);
     const int refresh = config::live().RefreshStatusPage;
     if (refresh != 0)
@@ -215,13 +215,13 @@ int status_page(AdminRequest& r) {
 
     // Each row is copied under its slot's lock and sent after: a slow browser
     // must never hold up a connection thread that frees its slot.
-    for (int i = 0; i < host::kTaskSlots; ++i) {
+    for (int i = 0; i < conn::kTaskSlots; ++i) {
         RowCopy row;
         if (copy_row(i, row)) send_row(fd, row);
     }
 
     (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD COLSPAN=4> Total Connections : <B>%d</B> ",
-                              host::active_connections());
+                              conn::active_connections());
     (void)net::send_formatted(fd, "%s", "</TABLE><P>");
     cache::statistics_table(fd);
     send_misc_table(fd);
@@ -242,7 +242,7 @@ int kill_connection(AdminRequest& r) {
     const bool valid = text != end && result.ec == std::errc() && result.ptr == end && serial >= 0;
     // The kill waits itself once it found the connection; the wait keeps the
     // status page loaded next from still listing a dying connection.
-    if (!valid || !host::kill_by_serial(serial)) platform::sleep_ms(kKillWaitMs);
+    if (!valid || !conn::kill_by_serial(serial)) platform::sleep_ms(kKillWaitMs);
     return 1;
 }
 

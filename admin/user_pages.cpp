@@ -61,7 +61,7 @@ int user_page(AdminRequest& r) {
                              "Content-Type: text/html\r\n\r\n");
         return 1;
     }
-    net::copy_bounded(state().last_admin_page, "user");
+    platform::copy_bounded(state().last_admin_page, "user");
     char user[kShownNameSize];
     net::html_escape_attribute(r.user, user, sizeof user);
     (void)net::send_text(fd, kPageHead);
@@ -102,13 +102,13 @@ int password_change(AdminRequest& r) {
     // Room for the raw (still encoded) text of a value before decoding.
     char raw[3 * kPasswordFieldMax + 1];
     form_value(r.path, "new_password", raw, sizeof raw, kPasswordFieldMax);
-    net::copy_bounded(new_password, raw);
+    platform::copy_bounded(new_password, raw);
     form_value(r.path, "retype_password", raw, sizeof raw, kPasswordFieldMax);
-    net::copy_bounded(retype_password, raw);
+    platform::copy_bounded(retype_password, raw);
     form_value(r.path, "username", raw, sizeof raw, kPasswordFieldMax);
-    net::copy_bounded(username, raw);
+    platform::copy_bounded(username, raw);
     form_value(r.path, "old_password", raw, sizeof raw, kPasswordFieldMax);
-    net::copy_bounded(old_password, raw);
+    platform::copy_bounded(old_password, raw);
 
     config::Settings& admin = config::admin_copy();
     if (!config::check_password(admin.lists, username, old_password)) {

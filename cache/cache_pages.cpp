@@ -128,7 +128,7 @@ void write_content_list(int fd, const char* cache_dir, const char* directory) {
     out.add("Expire        size accessed    object<HR>");
     if (!directory_name_allowed(directory)) return;
     char path[kPathSize];
-    if (net::format_bounded(path, sizeof path, "%s/%s", cache_dir, directory)) return;
+    if (platform::format_bounded(path, sizeof path, "%s/%s", cache_dir, directory)) return;
     std::vector<std::string> files;
     if (!list_entries(path, ".cch", false, files)) return;
     const int host_fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -21,7 +21,7 @@
 #include "cache/object_file.h"
 #include "config/config_lists.h"
 #include "config/settings.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "net/text_utils.h"
@@ -84,17 +84,17 @@ std::mutex& key_lock(const unsigned char key[16]) { return g_key_locks[key[0] % 
 
 // A connection's cache flags are read by other connections under its slot's
 // lock; the owner changes them under the same lock.
-std::mutex& own_lock(const host::ConnectionRecord& r) {
-    const int i = r.slot >= 0 && r.slot < host::kTaskSlots ? r.slot : 0;
-    return host::slot(i).lock;
+std::mutex& own_lock(const conn::ConnectionRecord& r) {
+    const int i = r.slot >= 0 && r.slot < conn::kTaskSlots ? r.slot : 0;
+    return conn::slot(i).lock;
 }
 
-void set_flag(host::ConnectionRecord& r, int host::ProxyFields::*flag, int value) {
+void set_flag(conn::ConnectionRecord& r, int conn::ProxyFields::*flag, int value) {
     std::lock_guard<std::mutex> guard(own_lock(r));
     r.proxy.*flag = value;
 }
 
-int get_flag(const host::ConnectionRecord& r, int host::ProxyFields::*flag) {
+int get_flag(const conn::ConnectionRecord& r, int conn::ProxyFields::*flag) {
     std::lock_guard<std::mutex> guard(own_lock(r));
     return r.proxy.*flag;
 }
@@ -102,21 +102,21 @@ int get_flag(const host::ConnectionRecord& r, int host::ProxyFields::*flag) {
 // Calls fn(record) for every other proxy connection with the same cache key,
 // under that connection's slot lock; stops when fn returns true.
 template <typename Fn>
-bool any_other_with_key(const host::ConnectionRecord& r, Fn fn) {
-    for (int i = 0; i < host::kTaskSlots; ++i) {
-        host::TaskSlot& s = host::slot(i);
+bool any_other_with_key(const conn::ConnectionRecord& r, Fn fn) {
+    for (int i = 0; i < conn::kTaskSlots; ++i) {
+        conn::TaskSlot& s = conn::slot(i);
         if (!s.in_use.load(std::memory_order_acquire) || std::strcmp(s.service_name, kProxyService) != 0) continue;
         std::lock_guard<std::mutex> guard(s.lock);
-        host::ConnectionRecord* other = s.record;
+        conn::ConnectionRecord* other = s.record;
         if (!other || other == &r || std::memcmp(other->proxy.cache_key, r.proxy.cache_key, 16) != 0) continue;
         if (fn(*other)) return true;
     }
     return false;
 }
 
-bool other_writer(const host::ConnectionRecord& r) {
+bool other_writer(const conn::ConnectionRecord& r) {
     if (g_active_writers.load() <= 0) return false;
-    return any_other_with_key(r, [](host::ConnectionRecord& o) { return o.proxy.writing_cache != 0; });
+    return any_other_with_key(r, [](conn::ConnectionRecord& o) { return o.proxy.writing_cache != 0; });
 }
 
 void wake_followers() {
@@ -193,7 +193,7 @@ int delete_file(const char* path) {
 // Removes the host directory of an object path when it is empty.
 void remove_host_dir_of(const char* path) {
     char dir[kPathSize];
-    net::copy_bounded(dir, path);
+    platform::copy_bounded(dir, path);
     if (char* slash = std::strrchr(dir, '/')) {
         *slash = '\0';
         (void)::rmdir(dir);
@@ -294,14 +294,14 @@ int start_cache(const char* dir) {
         return 0;
     }
     const bool same_dir = std::strcmp(g_dir, dir) == 0;
-    net::copy_bounded(g_dir, dir);
+    platform::copy_bounded(g_dir, dir);
     g_dir_length = std::strlen(g_dir);
     (void)::mkdir(g_dir, 0755);
     if (!same_dir || g_dir_fd.load() < 0)
         g_dir_fd.store(::open(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 
     char path[kPathSize];
-    net::format_bounded(path, "%s/status.bin", g_dir);
+    platform::format_bounded(path, "%s/status.bin", g_dir);
     const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     // Not shared: a second server on the same directory would corrupt it.
     if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -367,7 +367,7 @@ void stop_cache() {
 
 bool ready() { return g_ready.load(); }
 
-int open_for_read(host::ConnectionRecord& r) {
+int open_for_read(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     if (!ready() || p.cache_file.valid()) return 0;
     if (!object_path(g_dir, p.host, p.kind, p.cache_key, p.cache_path, sizeof p.cache_path)) return 0;
@@ -394,12 +394,12 @@ int open_for_read(host::ConnectionRecord& r) {
     put_le32(head + kHitCountOffset, h.hits + 1);
     (void)!::pwrite(fd, head + kHitCountOffset, 4, kHitCountOffset);
     if (::lseek(fd, h.data_offset, SEEK_SET) < 0) return 0;
-    if (writer) set_flag(r, &host::ProxyFields::follows_writer, 1);
+    if (writer) set_flag(r, &conn::ProxyFields::follows_writer, 1);
     p.cache_file = std::move(file);
     return 1;
 }
 
-long read_block(host::ConnectionRecord& r, char* out, std::size_t size) {
+long read_block(conn::ConnectionRecord& r, char* out, std::size_t size) {
     auto& p = r.proxy;
     if (!ready() || !p.cache_file.valid()) return -1;
     const int fd = p.cache_file.get();
@@ -408,7 +408,7 @@ long read_block(host::ConnectionRecord& r, char* out, std::size_t size) {
     for (;;) {
         // The flag and the append count are taken before the read: a writer
         // that finishes or appends after it makes the next pass read again.
-        const bool following = get_flag(r, &host::ProxyFields::follows_writer) != 0;
+        const bool following = get_flag(r, &conn::ProxyFields::follows_writer) != 0;
         const std::uint64_t seen = g_appends.load();
         const ssize_t n = ::read(fd, out, size);
         if (n < 0 && errno == EINTR) continue;
@@ -422,12 +422,12 @@ long read_block(host::ConnectionRecord& r, char* out, std::size_t size) {
             // A writer that ended without finishing (its connection faulted)
             // never clears the flag: stop following once it is gone.
             std::lock_guard<std::mutex> guard(key_lock(p.cache_key));
-            if (!other_writer(r)) set_flag(r, &host::ProxyFields::follows_writer, 0);
+            if (!other_writer(r)) set_flag(r, &conn::ProxyFields::follows_writer, 0);
         }
     }
 }
 
-int open_for_write(host::ConnectionRecord& r) {
+int open_for_write(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const auto refuse = [&p] {
         p.cacheable = 0;
@@ -443,14 +443,14 @@ int open_for_write(host::ConnectionRecord& r) {
     char url[kUrlMax + 1];
     const unsigned port = p.dest_port;
     if (port == 21 || port == 70 || port == 80 || port == 443)
-        net::format_bounded(url, "%s://%s%s", p.scheme, p.host, p.path);
+        platform::format_bounded(url, "%s://%s%s", p.scheme, p.host, p.path);
     else
-        net::format_bounded(url, "%s://%s:%u%s", p.scheme, p.host, port, p.path);
+        platform::format_bounded(url, "%s://%s:%u%s", p.scheme, p.host, port, p.path);
     const int days = config::ttl_for_url(s.lists, url, static_cast<int>(p.kind), s.HttpTTL, s.FtpTTL, s.GopherTTL);
     if (days <= 0) return refuse();
     if (!object_path(g_dir, p.host, p.kind, p.cache_key, p.cache_path, sizeof p.cache_path)) return refuse();
     char host_dir[kPathSize];
-    if (net::format_bounded(host_dir, "%s/%s.dns", g_dir, p.host)) return refuse();
+    if (platform::format_bounded(host_dir, "%s/%s.dns", g_dir, p.host)) return refuse();
     (void)::mkdir(host_dir, 0755);
 
     std::lock_guard<std::mutex> guard(key_lock(p.cache_key));
@@ -480,13 +480,13 @@ int open_for_write(host::ConnectionRecord& r) {
         (void)::unlink(p.cache_path);
         return refuse();
     }
-    set_flag(r, &host::ProxyFields::writing_cache, 1);
+    set_flag(r, &conn::ProxyFields::writing_cache, 1);
     g_active_writers.fetch_add(1);
     p.cache_file = std::move(file);
     return 1;
 }
 
-int append(host::ConnectionRecord& r, const char* data, std::size_t n) {
+int append(conn::ConnectionRecord& r, const char* data, std::size_t n) {
     auto& p = r.proxy;
     if (!ready() || !p.cache_file.valid() || !p.writing_cache) return 0;
     if (!platform::write_all(p.cache_file.get(), data, n)) {
@@ -497,11 +497,11 @@ int append(host::ConnectionRecord& r, const char* data, std::size_t n) {
     return 1;
 }
 
-void finish(host::ConnectionRecord& r) {
+void finish(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     if (!p.cache_file.valid()) return;
     if (!p.writing_cache) {
-        set_flag(r, &host::ProxyFields::follows_writer, 0);
+        set_flag(r, &conn::ProxyFields::follows_writer, 0);
         p.cache_file.reset();
         if (!ready()) return;
         std::lock_guard<std::mutex> guard(g_stats_lock);
@@ -521,9 +521,9 @@ void finish(host::ConnectionRecord& r) {
     }
     {
         std::lock_guard<std::mutex> guard(key_lock(p.cache_key));
-        set_flag(r, &host::ProxyFields::writing_cache, 0);
+        set_flag(r, &conn::ProxyFields::writing_cache, 0);
         g_active_writers.fetch_sub(1);
-        (void)any_other_with_key(r, [](host::ConnectionRecord& o) {
+        (void)any_other_with_key(r, [](conn::ConnectionRecord& o) {
             if (!o.proxy.writing_cache) o.proxy.follows_writer = 0;
             return false;
         });
@@ -551,7 +551,7 @@ void finish(host::ConnectionRecord& r) {
     p.cache_file.reset();
 }
 
-int delete_by_key(const host::ConnectionRecord& r) {
+int delete_by_key(const conn::ConnectionRecord& r) {
     const auto& p = r.proxy;
     if (!ready()) return 0;
     char path[kPathSize];
@@ -562,10 +562,10 @@ int delete_by_key(const host::ConnectionRecord& r) {
     return 1;
 }
 
-bool has_followers(const host::ConnectionRecord& r) {
+bool has_followers(const conn::ConnectionRecord& r) {
     if (!ready()) return false;
     return any_other_with_key(
-        r, [](host::ConnectionRecord& o) { return !o.proxy.writing_cache && o.proxy.follows_writer; });
+        r, [](conn::ConnectionRecord& o) { return !o.proxy.writing_cache && o.proxy.follows_writer; });
 }
 
 int delete_object_file(const char* relative) {
@@ -573,7 +573,7 @@ int delete_object_file(const char* relative) {
     char mapped[kPathSize];
     if (!map_relative_name(relative, mapped, sizeof mapped)) return 0;
     char path[kPathSize];
-    if (net::format_bounded(path, "%s/%s", g_dir, mapped)) return 0;
+    if (platform::format_bounded(path, "%s/%s", g_dir, mapped)) return 0;
     if (!delete_file(path)) return 0;
     remove_host_dir_of(path);
     return 1;
@@ -582,12 +582,12 @@ int delete_object_file(const char* relative) {
 int delete_host(const char* directory) {
     if (!ready() || !directory_name_allowed(directory)) return 0;
     char path[kPathSize];
-    if (net::format_bounded(path, "%s/%s", g_dir, directory)) return 0;
+    if (platform::format_bounded(path, "%s/%s", g_dir, directory)) return 0;
     std::vector<std::string> files;
     if (!list_entries(path, ".cch", false, files)) return 0;
     for (const std::string& f : files) {
         char file_path[kPathSize];
-        if (!net::format_bounded(file_path, "%s/%s", path, f.c_str())) (void)delete_file(file_path);
+        if (!platform::format_bounded(file_path, "%s/%s", path, f.c_str())) (void)delete_file(file_path);
     }
     return ::rmdir(path) == 0 ? 1 : 0;
 }

@@ -34,7 +34,7 @@
 // "dir.dns\object.cch"), ".." or NUL are refused.
 #include <cstddef>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
 namespace kv::cache {
 
@@ -50,28 +50,28 @@ bool ready();
 // Opens the request's object for reading, positioned at its data: 1 when it is
 // fresh or another connection is still writing it (then this one follows the
 // writer), 0 otherwise.
-int open_for_read(host::ConnectionRecord& r);
+int open_for_read(conn::ConnectionRecord& r);
 // Next block of up to size bytes of the object; 0 at its end, -1 on failure.
 // Following a writer, an empty read waits (3 s at a time, at most 30 times)
 // for more, and ends when the writer finishes or the cache stops.
-long read_block(host::ConnectionRecord& r, char* out, std::size_t size);
+long read_block(conn::ConnectionRecord& r, char* out, std::size_t size);
 // Opens the object for writing (an older copy is replaced). 1 when open; 0
 // otherwise, and then r.proxy.cacheable is cleared so the transfer goes on
 // uncached (TTL of 0 days, cache not ready, host not allowed, another
 // connection already writing it, file error).
-int open_for_write(host::ConnectionRecord& r);
+int open_for_write(conn::ConnectionRecord& r);
 // Appends a block to the object being written; 1, or 0 (the object is then
 // marked for deletion at finish).
-int append(host::ConnectionRecord& r, const char* data, std::size_t n);
+int append(conn::ConnectionRecord& r, const char* data, std::size_t n);
 // Finishes the object of this request: a reader closes it and counts a hit; a
 // writer keeps it (counting a miss) or deletes it when it is marked for
 // discard, over its kind's size limit, or empty (other than FTP).
-void finish(host::ConnectionRecord& r);
+void finish(conn::ConnectionRecord& r);
 // Deletes the request's object if present (host, kind and key name it): 1 when
 // a file was deleted.
-int delete_by_key(const host::ConnectionRecord& r);
+int delete_by_key(const conn::ConnectionRecord& r);
 // Another proxy connection is following (reading) the object this one writes.
-bool has_followers(const host::ConnectionRecord& r);
+bool has_followers(const conn::ConnectionRecord& r);
 
 // Administration. relative is "dir.dns\object.cch"; directory is "dir.dns".
 // 1 when deleted, 0 when refused (not ready, name not allowed) or absent.

@@ -38,7 +38,7 @@ struct Mapping {
 // it disappears when the run closes it, whatever way the run ends.
 int create_work_file(const char* dir, const char* name) {
     char path[kPathSize];
-    if (net::format_bounded(path, sizeof path, "%s/%s", dir, name)) return -1;
+    if (platform::format_bounded(path, sizeof path, "%s/%s", dir, name)) return -1;
     const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -201,7 +201,7 @@ int collect_garbage(GarbageRun& g) {
         object_name(0, e + kEntryKeyOffset, name);
         name[0] = static_cast<char>(e[kEntryKindOffset]);
         char path[kPathSize];
-        if (!net::format_bounded(path, sizeof path, "%s/%s/%s", g.dir, dir_name, name)) {
+        if (!platform::format_bounded(path, sizeof path, "%s/%s/%s", g.dir, dir_name, name)) {
             // Rewritten since the run began: the new object stays.
             struct stat st {};
             if (::lstat(path, &st) == 0 && !later(st.st_mtim, start) && ::unlink(path) == 0) {
@@ -220,7 +220,7 @@ void remove_empty_host_dirs(const char* dir, const std::atomic<bool>& stopping) 
     for (const std::string& h : hosts) {
         if (stopping.load()) return;
         char path[kPathSize];
-        if (!net::format_bounded(path, sizeof path, "%s/%s", dir, h.c_str())) (void)::rmdir(path);
+        if (!platform::format_bounded(path, sizeof path, "%s/%s", dir, h.c_str())) (void)::rmdir(path);
     }
 }
 

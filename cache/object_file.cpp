@@ -99,7 +99,7 @@ int object_path(const char* dir, const char* host, unsigned kind, const unsigned
     if (!host_name_allowed(host)) return 0;
     char name[kObjectNameLength + 1];
     object_name(kind, key, name);
-    return net::format_bounded(out, size, "%s/%s.dns/%s", dir, host, name) == 0;
+    return platform::format_bounded(out, size, "%s/%s.dns/%s", dir, host, name) == 0;
 }
 
 bool host_name_allowed(const char* host) {
@@ -124,7 +124,7 @@ int map_relative_name(const char* relative, char* out, std::size_t size) {
     if (!directory_name_allowed(directory) || !ends_with(file, ".cch") || std::strlen(file) <= 4 ||
         file[0] == '.' || has_separator_or_dots(file))
         return 0;
-    return net::format_bounded(out, size, "%s/%s", directory, file) == 0;
+    return platform::format_bounded(out, size, "%s/%s", directory, file) == 0;
 }
 
 bool ends_with(const char* text, const char* tail) {

@@ -80,7 +80,7 @@ std::string escaped(const char* text) {
 }
 
 void set_reason(char* url, std::size_t url_size, const char* reason) {
-    if (url && url_size > 0) net::copy_bounded(url, reason, url_size);
+    if (url && url_size > 0) platform::copy_bounded(url, reason, url_size);
 }
 
 }  // namespace
@@ -138,14 +138,14 @@ int access_decision(const ConfigLists& l, char* url, std::size_t url_size, const
                 token[4] = '\0';
                 if (std::strstr(u->groups, token)) return 1;
             }
-            net::format_bounded(reason, "You are not in the access list for URL(s) :<br><b>%s</b>",
+            platform::format_bounded(reason, "You are not in the access list for URL(s) :<br><b>%s</b>",
                                 rule->pattern);
         } else {
             const UserRecord* nobody = find_user_record(l, kNobodyUser);
             if (nobody && std::strstr(rule->members, nobody->id))
-                net::copy_bounded(reason, kNobodyReason);
+                platform::copy_bounded(reason, kNobodyReason);
             else
-                net::copy_bounded(reason, "You are not valid Korvanet user");
+                platform::copy_bounded(reason, "You are not valid Korvanet user");
         }
     }
     set_reason(url, url_size, reason);
@@ -167,7 +167,7 @@ int proxy_authenticate(const ConfigLists& l, const AuthRequest& r) {
         if (!colon) return 0;
         user.assign(decoded.data(), static_cast<std::size_t>(colon - decoded.data()));
         password = colon + 1;
-        if (r.user_out) net::copy_bounded(r.user_out, user.c_str(), kUserNameKept + 1);
+        if (r.user_out) platform::copy_bounded(r.user_out, user.c_str(), kUserNameKept + 1);
     }
 
     const char* scheme = r.scheme ? r.scheme : "";
@@ -177,7 +177,7 @@ int proxy_authenticate(const ConfigLists& l, const AuthRequest& r) {
     if (const std::size_t q = url.find('?'); q != std::string::npos) url.resize(q);
     // The buffer takes the URL, or the reason when refused.
     std::vector<char> buffer(std::max(url.size() + 1, kReasonSize));
-    net::copy_bounded(buffer.data(), url.c_str(), buffer.size());
+    platform::copy_bounded(buffer.data(), url.c_str(), buffer.size());
 
     if (access_decision(l, buffer.data(), buffer.size(), user.c_str(), password.c_str())) return 1;
     const char* reason = buffer.data();
@@ -205,7 +205,7 @@ int socks_access(const ConfigLists& l, const char* host, int port, const char* u
                  const char* password) {
     if (!user || !user[0]) return 1;
     char url[kSocksUrlSize];
-    net::format_bounded(url, "socks://%s:%d", host ? host : "", port);
+    platform::format_bounded(url, "socks://%s:%d", host ? host : "", port);
     return access_decision(l, url, sizeof url, user, password);
 }
 

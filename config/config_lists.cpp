@@ -155,7 +155,7 @@ int split_at_sign(const char* text, char (&before)[A], char (&after)[B]) {
     const std::size_t n = std::min(static_cast<std::size_t>(at - text), A - 1);
     std::memcpy(before, text, n);
     before[n] = '\0';
-    net::copy_bounded(after, at + 1);
+    platform::copy_bounded(after, at + 1);
     return 1;
 }
 
@@ -195,7 +195,7 @@ int parse_address(const char* text, std::size_t n, std::uint32_t* out) {
 }
 
 void address_text(std::uint32_t a, char* out, std::size_t size) {
-    net::format_bounded(out, size, "%u.%u.%u.%u", (a >> 24) & 255u, (a >> 16) & 255u,
+    platform::format_bounded(out, size, "%u.%u.%u.%u", (a >> 24) & 255u, (a >> 16) & 255u,
                         (a >> 8) & 255u, a & 255u);
 }
 
@@ -239,8 +239,8 @@ void reset_lists(ConfigLists& l) {
     l.pop3.clear();
     l.rules.clear();
     GroupRecord admins{};
-    net::copy_bounded(admins.id, kAdminsGroupId);
-    net::copy_bounded(admins.name, kAdminsGroupName);
+    platform::copy_bounded(admins.id, kAdminsGroupId);
+    platform::copy_bounded(admins.name, kAdminsGroupName);
     l.groups.push_back(admins);
 }
 
@@ -264,8 +264,8 @@ int add_user(ConfigLists& l, const char* name, const char* password) {
     const int id = lowest_free_id(l.users, kUserIdFirst, kUserIdEnd);
     if (id < 0) return kNotFound;
     UserRecord r{};
-    net::format_bounded(r.id, "%03d", id);
-    net::copy_bounded(r.name, name);
+    platform::format_bounded(r.id, "%03d", id);
+    platform::copy_bounded(r.name, name);
     // The digest is of the stored (possibly cut) name, as the check computes it.
     password_digest(r.name, password ? password : "", r.digest);
     return insert_sorted(l.users, r, order_user);
@@ -343,8 +343,8 @@ int add_group(ConfigLists& l, const char* name) {
     const int id = lowest_free_id(l.groups, kGroupIdFirst, kGroupIdEnd);
     if (id < 0) return kNotFound;
     GroupRecord r{};
-    net::format_bounded(r.id, "%03d", id);
-    net::copy_bounded(r.name, name);
+    platform::format_bounded(r.id, "%03d", id);
+    platform::copy_bounded(r.name, name);
     return insert_sorted(l.groups, r, order_group);
 }
 
@@ -379,7 +379,7 @@ int add_access_rule(ConfigLists& l, const char* pattern, const char* selected) {
     Exclusive lock(l.lock);
     if (find_access_unlocked(l, pattern) >= 0) return kNotFound;
     AccessRule r{};
-    net::copy_bounded(r.pattern, pattern);
+    platform::copy_bounded(r.pattern, pattern);
     l.access.push_back(r);
     const int added = static_cast<int>(l.access.size()) - 1;
     const int sel = find_access_unlocked(l, selected);
@@ -451,7 +451,7 @@ int first_matching_access_rule(const ConfigLists& l, const char* url) {
 int add_ttl(ConfigLists& l, int days, const char* pattern) {
     if (days < 0 || empty(pattern)) return kNotFound;
     TtlRule r{};
-    net::copy_bounded(r.pattern, pattern);
+    platform::copy_bounded(r.pattern, pattern);
     r.days = days;
     Exclusive lock(l.lock);
     return insert_sorted(l.ttls, r, order_ttl);
@@ -499,10 +499,10 @@ int add_link(ConfigLists& l, int local_port, const char* host, int remote_port,
              const char* protocol) {
     if (empty(host) || !protocol || local_port == 0 || remote_port == 0) return kNotFound;
     LinkRecord r{};
-    net::copy_bounded(r.host, host);
+    platform::copy_bounded(r.host, host);
     r.local_port = local_port;
     r.remote_port = remote_port;
-    net::copy_bounded(r.protocol, protocol);
+    platform::copy_bounded(r.protocol, protocol);
     Exclusive lock(l.lock);
     const int dup = find_first(l.links, [&](const LinkRecord& k) {
         return k.local_port == local_port && strcasecmp(k.protocol, r.protocol) == 0;
@@ -557,16 +557,16 @@ int add_ip_entry(ConfigLists& l, const char* text) {
         char b[16];
         address_text(r.start, a, sizeof a);
         address_text(r.end, b, sizeof b);
-        net::format_bounded(r.text, "%s-%s", a, b);
+        platform::format_bounded(r.text, "%s-%s", a, b);
     } else if (const char* dash = std::strchr(text, '-')) {
         if (!parse_address(text, static_cast<std::size_t>(dash - text), &r.start) ||
             !parse_address(dash + 1, std::strlen(dash + 1), &r.end))
             return kNotFound;
-        net::copy_bounded(r.text, text);
+        platform::copy_bounded(r.text, text);
     } else {
         if (!parse_address(text, n, &r.start)) return kNotFound;
         r.end = r.start;
-        net::copy_bounded(r.text, text);
+        platform::copy_bounded(r.text, text);
     }
     if (r.start > r.end) return kNotFound;
     Exclusive lock(l.lock);
@@ -627,8 +627,8 @@ int remove_pop3_account_by_item(ConfigLists& l, const char* first_part, const ch
 int add_sort_rule(ConfigLists& l, const char* header_to, const char* account) {
     if (empty(header_to) || empty(account)) return kNotFound;
     SortRule r{};
-    net::copy_bounded(r.HeaderTo, header_to);
-    net::copy_bounded(r.KorvanetAccount, account);
+    platform::copy_bounded(r.HeaderTo, header_to);
+    platform::copy_bounded(r.KorvanetAccount, account);
     Exclusive lock(l.lock);
     const int dup = find_first(l.rules, [&](const SortRule& k) {
         return strncasecmp(k.HeaderTo, header_to, kHeaderToCompare) == 0;
@@ -661,12 +661,12 @@ int remove_sort_rule_by_local(ConfigLists& l, const char* name) {
 int match_sort_rule(const ConfigLists& l, const char* address) {
     if (!address) return kNotFound;
     char upper[kHeaderToCompare + 1];
-    net::copy_bounded(upper, address);
+    platform::copy_bounded(upper, address);
     for (char* p = upper; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
     Shared lock(l.lock);
     return find_first(l.rules, [&](const SortRule& k) {
         char rule[sizeof k.HeaderTo];
-        net::copy_bounded(rule, k.HeaderTo);
+        platform::copy_bounded(rule, k.HeaderTo);
         for (char* p = rule; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
         return std::strstr(upper, rule) != nullptr;
     });

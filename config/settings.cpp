@@ -86,9 +86,9 @@ void set_default_text(Settings& s, const SettingInfo& row) {
     char* field = text_field(s, row);
     // These defaults read "%s<name>": the name joined to the installation directory.
     if ((row.flags & kDefaultInInstallDir) && std::strncmp(row.default_text, "%s", 2) == 0)
-        net::format_bounded(field, row.capacity, "%s%s", platform::install_dir(), row.default_text + 2);
+        platform::format_bounded(field, row.capacity, "%s%s", platform::install_dir(), row.default_text + 2);
     else
-        net::copy_bounded(field, row.default_text, row.capacity);
+        platform::copy_bounded(field, row.default_text, row.capacity);
 }
 
 void load_setting(Settings& s, const SettingInfo& row) {
@@ -108,11 +108,11 @@ void load_setting(Settings& s, const SettingInfo& row) {
     char* field = text_field(s, row);
     if (row.flags & kScrambled) {
         char scrambled[kDialScrambledSize];
-        net::copy_bounded(scrambled, v.c_str());
+        platform::copy_bounded(scrambled, v.c_str());
         unscramble_dial_password(scrambled, sizeof scrambled);
-        net::copy_bounded(field, scrambled, row.capacity);
+        platform::copy_bounded(field, scrambled, row.capacity);
     } else {
-        net::copy_bounded(field, v.c_str(), row.capacity);
+        platform::copy_bounded(field, v.c_str(), row.capacity);
     }
 }
 
@@ -124,7 +124,7 @@ void save_setting(const Settings& s, const SettingInfo& row) {
     if (row.flags & kScrambled) {
         // Scrambled in a copy: the record keeps the plain password the services use.
         char scrambled[kDialScrambledSize];
-        net::copy_bounded(scrambled, text_field(s, row));
+        platform::copy_bounded(scrambled, text_field(s, row));
         scramble_dial_password(scrambled, sizeof scrambled);
         platform::registry_set_text(kSettingsKey, row.name, scrambled);
         return;
@@ -135,7 +135,7 @@ void save_setting(const Settings& s, const SettingInfo& row) {
 // --- lists --------------------------------------------------------------------
 
 void list_key(const char* subkey, char (&out)[kKeyPathSize]) {
-    net::format_bounded(out, "%s\\%s", kSettingsKey, subkey);
+    platform::format_bounded(out, "%s\\%s", kSettingsKey, subkey);
 }
 
 // Splits a stored record at the separators into at most count fields; fields a
@@ -172,7 +172,7 @@ void load_list(const char* subkey, std::size_t field_count, Insert insert) {
     std::vector<std::string> fields;
     for (int n = 1; n <= kMaxListRecords; ++n) {
         char name[kRecordNameSize];
-        net::format_bounded(name, "%d", n);
+        platform::format_bounded(name, "%d", n);
         std::string text;
         if (!platform::registry_get_text(key, name, &text)) break;
         split_record(text, field_count, &fields);
@@ -184,18 +184,18 @@ void load_lists(ConfigLists& l) {
     reset_lists(l);
     load_list("Pop3", 5, [&](const std::vector<std::string>& f) {
         Pop3Account a{};
-        net::copy_bounded(a.RemotePOP3User, f[0].c_str());
-        net::copy_bounded(a.Password, f[1].c_str());
+        platform::copy_bounded(a.RemotePOP3User, f[0].c_str());
+        platform::copy_bounded(a.Password, f[1].c_str());
         unscramble_pop3_password(a.Password, sizeof a.Password);
-        net::copy_bounded(a.EMailAddress, f[2].c_str());
-        net::copy_bounded(a.RemotePOP3Server, f[3].c_str());
-        net::copy_bounded(a.KorvanetAccount, f[4].c_str());
+        platform::copy_bounded(a.EMailAddress, f[2].c_str());
+        platform::copy_bounded(a.RemotePOP3Server, f[3].c_str());
+        platform::copy_bounded(a.KorvanetAccount, f[4].c_str());
         (void)insert_pop3_account(l, a);
     });
     load_list("Rules", 2, [&](const std::vector<std::string>& f) {
         SortRule r{};
-        net::copy_bounded(r.KorvanetAccount, f[0].c_str());
-        net::copy_bounded(r.HeaderTo, f[1].c_str());
+        platform::copy_bounded(r.KorvanetAccount, f[0].c_str());
+        platform::copy_bounded(r.HeaderTo, f[1].c_str());
         (void)insert_sort_rule(l, r);
     });
     load_list("TTLs", 2, [&](const std::vector<std::string>& f) { (void)add_ttl(l, to_number(f[0]), f[1].c_str()); });
@@ -203,30 +203,30 @@ void load_lists(ConfigLists& l) {
         // "Admins" is built in and already first; a stored copy would be a second one.
         if (f[0] == kAdminsGroupId || strcasecmp(f[1].c_str(), kAdminsGroupName) == 0) return;
         GroupRecord g{};
-        net::copy_bounded(g.id, f[0].c_str());
-        net::copy_bounded(g.name, f[1].c_str());
+        platform::copy_bounded(g.id, f[0].c_str());
+        platform::copy_bounded(g.name, f[1].c_str());
         (void)insert_group_record(l, g);
     });
     load_list("Users", 4, [&](const std::vector<std::string>& f) {
         UserRecord u{};
-        net::copy_bounded(u.id, f[0].c_str());
-        net::copy_bounded(u.name, f[1].c_str());
-        net::copy_bounded(u.digest, f[2].c_str());
-        net::copy_bounded(u.groups, f[3].c_str());
+        platform::copy_bounded(u.id, f[0].c_str());
+        platform::copy_bounded(u.name, f[1].c_str());
+        platform::copy_bounded(u.digest, f[2].c_str());
+        platform::copy_bounded(u.groups, f[3].c_str());
         (void)insert_user_record(l, u);
     });
     load_list("Access", 2, [&](const std::vector<std::string>& f) {
         AccessRule r{};
-        net::copy_bounded(r.pattern, f[0].c_str());
-        net::copy_bounded(r.members, f[1].c_str());
+        platform::copy_bounded(r.pattern, f[0].c_str());
+        platform::copy_bounded(r.members, f[1].c_str());
         (void)insert_access_rule(l, r);
     });
     load_list("Links", 4, [&](const std::vector<std::string>& f) {
         LinkRecord r{};
         r.local_port = to_number(f[0]);
-        net::copy_bounded(r.host, f[1].c_str());
+        platform::copy_bounded(r.host, f[1].c_str());
         r.remote_port = to_number(f[2]);
-        net::copy_bounded(r.protocol, (f[3].empty() || f[3] == "0") ? "TCP" : f[3].c_str());
+        platform::copy_bounded(r.protocol, (f[3].empty() || f[3] == "0") ? "TCP" : f[3].c_str());
         (void)insert_link_record(l, r);
     });
     load_list("IP", 1, [&](const std::vector<std::string>& f) { (void)add_ip_entry(l, f[0].c_str()); });
@@ -243,7 +243,7 @@ public:
     }
     void add(int number) {
         char digits[16];  // "-2147483648" + NUL
-        net::format_bounded(digits, "%d", number);
+        platform::format_bounded(digits, "%d", number);
         add(digits);
     }
     const char* c_str() const { return text_.c_str(); }
@@ -264,7 +264,7 @@ void save_list(const char* subkey, const Items& items, Fill fill) {
         RecordText r;
         if (!fill(r, item)) continue;
         char name[kRecordNameSize];
-        net::format_bounded(name, "%d", ++n);
+        platform::format_bounded(name, "%d", ++n);
         platform::registry_set_text(key, name, r.c_str());
     }
 }
@@ -273,7 +273,7 @@ void save_lists(const ConfigLists& l) {
     std::shared_lock<std::shared_mutex> guard(l.lock);
     save_list("Pop3", l.pop3, [](RecordText& r, const Pop3Account& a) {
         char password[kPop3ScrambledSize];
-        net::copy_bounded(password, a.Password);
+        platform::copy_bounded(password, a.Password);
         scramble_pop3_password(password, sizeof password);
         r.add(a.RemotePOP3User);
         r.add(password);
@@ -415,7 +415,7 @@ int export_settings(const Settings& s, int socket_fd) {
             out += text_field(s, *row);
         } else {
             char digits[16];  // "-2147483648" + NUL
-            net::format_bounded(digits, "%d", number_field(s, *row));
+            platform::format_bounded(digits, "%d", number_field(s, *row));
             out += digits;
         }
         out += '\0';

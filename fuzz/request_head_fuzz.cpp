@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 #include "proxy/request_parse.h"
 #include "tests/unit/proxy/bytewise_head_model.h"
 
@@ -22,15 +22,15 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-bool inside(const kv::host::ProxyFields& p, const char* s) {
-    return s >= p.request && s < p.request + kv::host::kResponseAreaOffset;
+bool inside(const kv::conn::ProxyFields& p, const char* s) {
+    return s >= p.request && s < p.request + kv::conn::kResponseAreaOffset;
 }
 
-void check_text(const kv::host::ProxyFields& p, const char* s) {
+void check_text(const kv::conn::ProxyFields& p, const char* s) {
     check(s != nullptr);
     if (std::strcmp(s, "https") == 0) return;  // CONNECT's scheme lives outside
     check(inside(p, s));
-    check(s + std::strlen(s) < p.request + kv::host::kResponseAreaOffset);
+    check(s + std::strlen(s) < p.request + kv::conn::kResponseAreaOffset);
 }
 
 }  // namespace
@@ -41,10 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ParseSettings settings{data[0] & 1, (data[0] & 2) ? 80 : 3129, (data[0] >> 2) & 1};
     const std::string_view raw(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    static auto fields = std::make_unique<kv::host::ProxyFields>();
-    kv::host::ProxyFields& p = *fields;
+    static auto fields = std::make_unique<kv::conn::ProxyFields>();
+    kv::conn::ProxyFields& p = *fields;
     p.~ProxyFields();
-    new (&p) kv::host::ProxyFields();
+    new (&p) kv::conn::ProxyFields();
 
     const std::size_t n = raw.size() < kv::proxy::kHeadLimit ? raw.size() : kv::proxy::kHeadLimit;
     std::memcpy(p.request, raw.data(), n);
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(static_cast<std::size_t>(p.body_length) == n - consumed);
     check(std::memcmp(p.body, raw.data() + consumed, n - consumed) == 0);
 
-    static char work[kv::host::kWorkBufferSize];
+    static char work[kv::conn::kWorkBufferSize];
     if (!kv::proxy::parse_request_head(p, work, sizeof work, settings)) return 0;
     check(p.parsed == 1);
     check_text(p, p.method);
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_text(p, p.headers[i].name);
         check_text(p, p.headers[i].value);
     }
-    check(p.kind <= kv::host::kKindHttps);
+    check(p.kind <= kv::conn::kKindHttps);
     (void)kv::proxy::find_request_header(p, "Authorization");
     check(kv::proxy::request_cacheable(p, settings) == p.cacheable);
     if (!settings.enable_cache) check(p.cacheable == 0);

@@ -35,7 +35,7 @@ void spawn_successor() {
     if (n <= 0) return;
     exe[n] = '\0';
     char pid_text[24];
-    net::format_bounded(pid_text, "%d", static_cast<int>(::getpid()));
+    platform::format_bounded(pid_text, "%d", static_cast<int>(::getpid()));
     char* argv[] = {exe, pid_text, nullptr};
 
     posix_spawnattr_t attr;

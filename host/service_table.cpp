@@ -19,7 +19,7 @@
 #include "dns/resolver.h"
 #include "gateways/udp_links.h"
 #include "host/connection_threads.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
@@ -48,7 +48,7 @@ constexpr int kAcceptBurst = 16;
 
 #ifdef KV_TEST_BUILD
 // A service that faults on purpose, so tests can see one connection fail alone.
-__attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(ConnectionRecord& r) {
+__attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(conn::ConnectionRecord& r) {
     r.progress = 7;
     volatile std::uintptr_t address = 16;  // unmapped, and hidden from the optimiser
     volatile int* nowhere = reinterpret_cast<volatile int*>(address);
@@ -57,12 +57,12 @@ __attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(Connec
 }
 
 // Echoes lines until the client closes: a service that holds its connection.
-int echo_lines(ConnectionRecord& r) {
+int echo_lines(conn::ConnectionRecord& r) {
     r.progress = 1;
     while (net::read_line(r.client.get(), r.work)) {
         if (!net::send_text(r.client.get(), r.work) || !net::send_text(r.client.get(), "\n")) break;
     }
-    close_client_socket(r);
+    conn::close_client_socket(r);
     return 1;
 }
 
@@ -91,7 +91,7 @@ void set_timeouts(int fd, int minutes) {
 }
 
 // Appends the raw record to dump.bin in the logs directory.
-void dump_record(const ConnectionRecord& r) {
+void dump_record(const conn::ConnectionRecord& r) {
     char path[600];
     log::log_path("dump.bin", path, sizeof path);
     int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -102,7 +102,7 @@ void dump_record(const ConnectionRecord& r) {
 
 struct GuardedCall {
     Handler handler;
-    ConnectionRecord* record;
+    conn::ConnectionRecord* record;
 };
 
 void call_handler(void* arg) {
@@ -111,9 +111,9 @@ void call_handler(void* arg) {
 }
 
 void serve_connection(int index) {
-    TaskSlot& s = slot(index);
+    conn::TaskSlot& s = conn::slot(index);
     s.thread_id.store(static_cast<long>(syscall(SYS_gettid)));
-    ConnectionRecord* rec = s.record;
+    conn::ConnectionRecord* rec = s.record;
     if (!log::stopping()) {
         const config::Settings& cfg = config::live();
         if (cfg.ReverseLookup)
@@ -121,8 +121,8 @@ void serve_connection(int index) {
         GuardedCall call{s.handler, rec};
         std::uint32_t code = platform::run_guarded(call_handler, &call);
         if (code != 0) {
-            close_client_socket(*rec);
-            close_server_socket(*rec);
+            conn::close_client_socket(*rec);
+            conn::close_server_socket(*rec);
             log::error(log::kErrServiceException, 4, 0, "Service %s caused an exception nr. %lu, point %d",
                        s.service_name, static_cast<unsigned long>(code), rec->progress);
             dump_record(*rec);
@@ -133,11 +133,11 @@ void serve_connection(int index) {
         s.record = nullptr;
     }
     delete rec;  // closes whatever sockets the handler left open
-    release_slot(index);
+    conn::release_slot(index);
 }
 
 // The interface and allowed-address checks; logs refused clients.
-bool admit(const ServiceRow& row, const ConnectionRecord& r) {
+bool admit(const ServiceRow& row, const conn::ConnectionRecord& r) {
     const config::Settings& cfg = config::live();
     // Any host may deliver mail to the mail server.
     if (cfg.MailType == 1 && row.port == cfg.SmtpServerPort) return true;
@@ -156,19 +156,19 @@ bool admit(const ServiceRow& row, const ConnectionRecord& r) {
 // Accepts one pending connection of the row. False when none was pending
 // (or the server stops), true when one was taken (served or refused).
 bool accept_one(ServiceRow& row) {
-    int index = free_slot_index();
+    int index = conn::free_slot_index(log::stopping);
     if (index < 0) return false;
-    auto* rec = new (std::nothrow) ConnectionRecord{};
+    auto* rec = new (std::nothrow) conn::ConnectionRecord{};
     if (!rec) {
         log::error(log::kErrLowMemory, 3, 0, "low memory");
         platform::sleep_ms(kLowMemoryWaitMs);
         return false;
     }
-    TaskSlot& s = slot(index);
+    conn::TaskSlot& s = conn::slot(index);
     s.dial_use = 0;
     s.start_tick = platform::tick_ms();
     s.handler = row.handler;
-    net::copy_bounded(s.service_name, row.name);
+    platform::copy_bounded(s.service_name, row.name);
     rec->dial_use = &s.dial_use;
     rec->service_port = row.port;
     rec->slot = index;
@@ -197,7 +197,7 @@ bool accept_one(ServiceRow& row) {
     }
     set_timeouts(fd, config::live().Timeout);
 
-    s.serial = next_serial();
+    s.serial = conn::next_serial();
     {
         std::lock_guard<std::mutex> guard(s.lock);
         s.record = rec;
@@ -209,7 +209,7 @@ bool accept_one(ServiceRow& row) {
             s.record = nullptr;
         }
         delete rec;
-        release_slot(index);
+        conn::release_slot(index);
     }
     return true;
 }
@@ -281,7 +281,7 @@ int register_service(std::uint16_t port, const char* name, InitFn init, StopFn s
     ServiceRow& r = g_rows[g_row_count++];
     r.listener.reset();
     r.port = port;
-    net::copy_bounded(r.name, name ? name : "");
+    platform::copy_bounded(r.name, name ? name : "");
     r.init = init;
     r.stop = stop;
     r.handler = handler;
@@ -298,8 +298,8 @@ void clear_service_table() {
 const ServiceRow& row(int index) { return g_rows[index]; }
 bool services_started() { return g_started; }
 
-int close_at_once(ConnectionRecord& r) {
-    close_client_socket(r);
+int close_at_once(conn::ConnectionRecord& r) {
+    conn::close_client_socket(r);
     return 0;
 }
 
@@ -361,7 +361,7 @@ platform::Socket open_listener(std::uint16_t port, int type) {
 
 int start_services() {
     if (g_started) return 0;
-    clear_task_table();
+    conn::clear_task_table();
     int listening = 0;
     for (int i = 0; i < g_row_count; ++i) {
         ServiceRow& r = g_rows[i];
@@ -397,12 +397,12 @@ int stop_services() {
     }
     g_accept_thread.join();
     for (int i = 0; i < g_row_count; ++i) g_rows[i].listener.shutdown_both();
-    shutdown_all_connections();
+    conn::shutdown_all_connections();
     end_parked_threads();
     // A thread still busy after its wait is left to end on its own: threads
     // cannot be killed safely, and its sockets are already shut down.
-    for (int i = 0; i < kTaskSlots; ++i)
-        if (slot(i).in_use.load()) (void)wait_slot_free(i, kStopWaitMs);
+    for (int i = 0; i < conn::kTaskSlots; ++i)
+        if (conn::slot(i).in_use.load()) (void)conn::wait_slot_free(i, kStopWaitMs);
     for (int i = 0; i < g_row_count; ++i) {
         if (g_rows[i].listener.valid() && g_rows[i].stop) g_rows[i].stop();
         g_rows[i].listener.reset();

@@ -4,7 +4,8 @@
 // connection thread with its task slot and connection record.
 #include <cstdint>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
+#include "conn/task_table.h"
 
 namespace kv::config {
 struct Settings;
@@ -13,10 +14,10 @@ struct Settings;
 namespace kv::host {
 
 inline constexpr int kMaxRows = 512;
-inline constexpr std::size_t kServiceNameSize = 20;  // 19 characters + NUL
+using conn::kServiceNameSize;
 inline constexpr int kListenBacklog = 128;
 
-using Handler = int (*)(ConnectionRecord&);
+using conn::Handler;
 using InitFn = int (*)();
 using StopFn = void (*)();
 
@@ -58,6 +59,6 @@ bool services_started();
 bool interface_is_secure(const config::Settings& cfg, const char* interface_text);
 
 // The handler of rows whose service is not built yet: closes the connection.
-int close_at_once(ConnectionRecord& r);
+int close_at_once(conn::ConnectionRecord& r);
 
 }  // namespace kv::host

@@ -32,7 +32,7 @@ const char* version_text() {
     static const struct Version {
         char text[16];
         Version() : text{} {
-            format_bounded(text, "%d.%d.%d ", kVersionMajor, kVersionMinor, kVersionBuild);
+            platform::format_bounded(text, "%d.%d.%d ", kVersionMajor, kVersionMinor, kVersionBuild);
         }
     } version;
     return version.text;

@@ -62,28 +62,6 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-int copy_bounded(char* out, const char* text, std::size_t size) {
-    if (!text) text = "";
-    if (size == 0) return *text != '\0';
-    std::size_t i = 0;
-    for (; i + 1 < size && text[i]; ++i) out[i] = text[i];
-    out[i] = '\0';
-    return text[i] != '\0';
-}
-
-int format_bounded(char* out, std::size_t size, const char* fmt, ...) {
-    if (size == 0) return 1;
-    va_list ap;
-    va_start(ap, fmt);
-    int r = std::vsnprintf(out, size, fmt, ap);
-    va_end(ap);
-    if (r < 0) {
-        out[0] = '\0';
-        return 1;
-    }
-    return static_cast<std::size_t>(r) >= size;
-}
-
 void url_escape(char* text, std::size_t capacity) {
     if (capacity == 0) return;
     // First find how much of the text fits once escaped, then expand from the
@@ -233,7 +211,7 @@ int header_value(const char* name, const char* block, std::size_t length, char* 
 void extract_mail_address(const char* text, char* out, std::size_t size) {
     const char* at = std::strchr(text, '@');
     if (!at) {
-        copy_bounded(out, text, size);
+        platform::copy_bounded(out, text, size);
         return;
     }
     auto is_bound = [](char c) { return c == '<' || c == '>' || c == ' ' || c == '\t'; };
@@ -299,7 +277,7 @@ std::int64_t parse_http_date(const char* text) {
         const char* blank = std::strchr(text, ' ');
         if (!blank) return 0;
         char fields[64];
-        copy_bounded(fields, blank + 1);
+        platform::copy_bounded(fields, blank + 1);
         for (char* p = fields; *p; ++p)
             if (*p == '-') *p = ' ';
         if (std::sscanf(fields, "%d %15s %d %d:%d:%d", &day, month, &year, &hour, &minute, &second) != 6)

@@ -1,28 +1,14 @@
 #pragma once
-// Small text helpers shared by every service: bounded copies, escaping, HTTP
+// Small text helpers shared by every service: escaping, HTTP
 // dates, header values, tokens and dates for the cache schedule.
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
-namespace kv::net {
+#include "platform/bounded_text.h"
 
-// Copies at most size-1 characters and always terminates. Returns 1 when the
-// text was cut.
-int copy_bounded(char* out, const char* text, std::size_t size);
-template <std::size_t N>
-int copy_bounded(char (&out)[N], const char* text) { return copy_bounded(out, text, N); }
-// vsnprintf into a fixed field; returns 1 when the output was cut.
-int format_bounded(char* out, std::size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-template <std::size_t N, typename... Args>
-int format_bounded(char (&out)[N], const char* fmt, Args... args) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-security"
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    return format_bounded(out, N, fmt, args...);
-#pragma GCC diagnostic pop
-}
+namespace kv::net {
 
 // Socket error text of a code; "Unknown socket error" for codes not in the table.
 const char* socket_error_text(int code);

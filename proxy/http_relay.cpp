@@ -116,14 +116,14 @@ long long response_body_length(const char* header, const char* method, int statu
 }
 
 // The browser's side ended the transfer: no access-log line.
-int browser_refused(host::ConnectionRecord& r) {
+int browser_refused(conn::ConnectionRecord& r) {
     const int error = r.proxy.error;
     if (error != platform::kWsaConnReset && error != platform::kWsaTimedOut)
         log::error(log::kErrRelaySendClient, 1, error, "error sending data to client");
     return 0;
 }
 
-int relay_failed(host::ConnectionRecord& r) {
+int relay_failed(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     if (p.error != platform::kWsaConnReset && p.error != platform::kWsaTimedOut)
         log::error(log::kErrRelayData, 1, p.error, "error receiving or sending data");
@@ -146,7 +146,7 @@ long receive(int fd, char* buf, std::size_t n, int flags, int* error) {
 }
 
 // Forwards the request body of a POST or PUT. 1, or 0 for the failure exit.
-int forward_body(host::ConnectionRecord& r) {
+int forward_body(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const int client = r.client.get();
     const int server = r.server.get();
@@ -188,22 +188,22 @@ int forward_body(host::ConnectionRecord& r) {
 
 // Whether this is a request to this server's own administration interface,
 // which leaves no access-log line.
-bool to_own_admin(const host::ConnectionRecord& r) {
+bool to_own_admin(const conn::ConnectionRecord& r) {
     return r.proxy.dest_port == config::live().AdminPort &&
            std::strcmp(r.proxy.server_text, r.interface_text) == 0;
 }
 
 }  // namespace
 
-void write_access_entry(host::ConnectionRecord& r) {
+void write_access_entry(conn::ConnectionRecord& r) {
     if (!config::live().LogAccess) return;
     const auto& p = r.proxy;
-    const log::AccessEntry e{host::display_name(r), p.user, p.method, p.scheme,
+    const log::AccessEntry e{conn::display_name(r), p.user, p.method, p.scheme,
                              p.host, p.path, p.status, p.bytes_sent};
     log::access(e, r.work, sizeof r.work);
 }
 
-int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data, std::size_t length) {
+int send_block_with_cache_copy(conn::ConnectionRecord& r, const char* data, std::size_t length) {
     auto& p = r.proxy;
     bool browser_gone = false;
     if (!net::send_all(r.client.get(), data, length)) {
@@ -225,12 +225,12 @@ int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data, std:
     return 1;
 }
 
-int send_to_client_with_cache_copy(host::ConnectionRecord& r, std::size_t length) {
+int send_to_client_with_cache_copy(conn::ConnectionRecord& r, std::size_t length) {
     if (length > sizeof r.work) length = sizeof r.work;
     return send_block_with_cache_copy(r, r.work, length);
 }
 
-int send_request_upstream(host::ConnectionRecord& r) {
+int send_request_upstream(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const auto& s = config::live();
     Outgoing out{r.server.get(), r.work, kRelayBlockSize, 0, 1};
@@ -243,7 +243,7 @@ int send_request_upstream(host::ConnectionRecord& r) {
         out.add(p.host);
         if (!is_default_port_for_parent(p.dest_port)) {
             char port[8];  // ":65535" + NUL
-            net::format_bounded(port, ":%d", static_cast<int>(p.dest_port));
+            platform::format_bounded(port, ":%d", static_cast<int>(p.dest_port));
             out.add(port);
         }
     }
@@ -265,11 +265,11 @@ int send_request_upstream(host::ConnectionRecord& r) {
 
     if (p.via_parent && s.ParentProxyUsername[0]) {
         char credentials[kParentCredentialsSize];
-        net::format_bounded(credentials, "%s:%s", s.ParentProxyUsername, s.ParentProxyPassword);
+        platform::format_bounded(credentials, "%s:%s", s.ParentProxyUsername, s.ParentProxyPassword);
         char encoded[kParentAuthLineSize];
         net::base64_encode(credentials, std::strlen(credentials), encoded, sizeof encoded);
         char line[kParentAuthLineSize];
-        net::format_bounded(line, "Proxy-Authorization: Basic %s\r\n", encoded);
+        platform::format_bounded(line, "Proxy-Authorization: Basic %s\r\n", encoded);
         out.add(line);
     }
     out.add("\r\n");
@@ -278,7 +278,7 @@ int send_request_upstream(host::ConnectionRecord& r) {
     return out.ok;
 }
 
-int http_relay(host::ConnectionRecord& r) {
+int http_relay(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const auto& s = config::live();
     const int server = r.server.get();
@@ -293,7 +293,7 @@ int http_relay(host::ConnectionRecord& r) {
     // The response header goes into the second half of the request buffer;
     // bytes that follow it in the same receive are the first body bytes.
     r.progress = 14;
-    char* area = p.request + host::kResponseAreaOffset;
+    char* area = p.request + conn::kResponseAreaOffset;
     std::size_t got = 0;
     bool closed = false;
     // Enough bytes to tell an HTTP/1.x response from anything else.
@@ -431,7 +431,7 @@ int http_relay(host::ConnectionRecord& r) {
     }
 }
 
-void connect_tunnel(host::ConnectionRecord& r) {
+void connect_tunnel(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const int client = r.client.get();
     const int server = r.server.get();

@@ -4,7 +4,7 @@
 // a block to the browser while storing it in the cache object.
 #include <cstddef>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
 namespace kv::proxy {
 
@@ -18,18 +18,18 @@ inline constexpr std::size_t kParentAuthLineSize = 1024;     // 1023 characters 
 // to the browser and the cache. 1 when the server closed after a complete
 // response; 0 on any failure (the browser just sees the connection close).
 // Writes the access-log entry (LogAccess) except when the browser went away.
-[[nodiscard]] int http_relay(host::ConnectionRecord& r);
+[[nodiscard]] int http_relay(conn::ConnectionRecord& r);
 
 // Sends the request line and headers upstream: the path alone to an origin,
 // the full URL to the parent proxy (plus one Proxy-Authorization line when
 // ParentProxyUsername is set). Proxy-Connection never goes out,
 // Proxy-Authorization only to the parent, If-Modified-Since not with Pragma.
 // 1, or 0 with r.proxy.error set when the send failed.
-[[nodiscard]] int send_request_upstream(host::ConnectionRecord& r);
+[[nodiscard]] int send_request_upstream(conn::ConnectionRecord& r);
 
 // The opaque two-way pipe of a CONNECT request: answers the browser itself
 // (direct) or sends the CONNECT on to the parent, whose answer passes through.
-void connect_tunnel(host::ConnectionRecord& r);
+void connect_tunnel(conn::ConnectionRecord& r);
 
 // Sends the first `length` bytes of r.work to the browser and, when the
 // request is cacheable, appends them to the cache object. 1 when more may
@@ -38,12 +38,12 @@ void connect_tunnel(host::ConnectionRecord& r);
 // ContinueAborted is on or another browser follows this object. A failed
 // append stops only the caching (cacheable cleared; the object is deleted at
 // finish) unless the browser has gone as well.
-[[nodiscard]] int send_to_client_with_cache_copy(host::ConnectionRecord& r, std::size_t length);
+[[nodiscard]] int send_to_client_with_cache_copy(conn::ConnectionRecord& r, std::size_t length);
 // The same for a block held elsewhere.
-[[nodiscard]] int send_block_with_cache_copy(host::ConnectionRecord& r, const char* data,
+[[nodiscard]] int send_block_with_cache_copy(conn::ConnectionRecord& r, const char* data,
                                              std::size_t length);
 
 // The access-log line of this request, when LogAccess is on.
-void write_access_entry(host::ConnectionRecord& r);
+void write_access_entry(conn::ConnectionRecord& r);
 
 }  // namespace kv::proxy

@@ -3,7 +3,7 @@
 namespace kv::proxy {
 
 // Not available in this build: the browser sees the connection close.
-int ftp_over_http(host::ConnectionRecord&) { return 0; }
-int gopher_over_http(host::ConnectionRecord&) { return 0; }
+int ftp_over_http(conn::ConnectionRecord&) { return 0; }
+int gopher_over_http(conn::ConnectionRecord&) { return 0; }
 
 }  // namespace kv::proxy

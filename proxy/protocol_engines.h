@@ -2,11 +2,11 @@
 // The engines that fetch ftp:// and gopher:// addresses for browsers over the
 // already connected server socket. Both answer the browser themselves and
 // return 1 when the transfer ran to its end, 0 otherwise.
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
 namespace kv::proxy {
 
-[[nodiscard]] int ftp_over_http(host::ConnectionRecord& r);
-[[nodiscard]] int gopher_over_http(host::ConnectionRecord& r);
+[[nodiscard]] int ftp_over_http(conn::ConnectionRecord& r);
+[[nodiscard]] int gopher_over_http(conn::ConnectionRecord& r);
 
 }  // namespace kv::proxy

@@ -43,14 +43,14 @@ ParseSettings live_parse_settings() {
 }
 
 // Every early end of a request: close everything, report "no engine ran".
-int close_and_stop(host::ConnectionRecord& r) {
+int close_and_stop(conn::ConnectionRecord& r) {
     close_proxy_connection(r);
     return 0;
 }
 
 // Formats one page into the work buffer and sends it.
-void send_page(host::ConnectionRecord& r, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void send_page(host::ConnectionRecord& r, const char* fmt, ...) {
+void send_page(conn::ConnectionRecord& r, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void send_page(conn::ConnectionRecord& r, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     const int n = std::vsnprintf(r.work, sizeof r.work, fmt, ap);
@@ -59,7 +59,7 @@ void send_page(host::ConnectionRecord& r, const char* fmt, ...) {
     (void)net::send_text(r.client.get(), r.work);
 }
 
-void send_dial_failed_page(host::ConnectionRecord& r) {
+void send_dial_failed_page(conn::ConnectionRecord& r) {
     send_page(r, "%s<H2>Error :</H2><HR>RAS reports : %s", k504Head, dial::status_text());
 }
 
@@ -74,7 +74,7 @@ const char* connect_reason(int error) {
 }
 
 // Sends a fresh cached object block by block.
-void send_from_cache(host::ConnectionRecord& r) {
+void send_from_cache(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     for (;;) {
         const long n = cache::read_block(r, r.work, kRelayBlockSize);
@@ -97,7 +97,7 @@ void set_timeouts(int fd, int minutes) {
 
 }  // namespace
 
-int read_request_head(host::ConnectionRecord& r) {
+int read_request_head(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const int fd = r.client.get();
     HeadScan scan{};
@@ -128,22 +128,22 @@ int read_request_head(host::ConnectionRecord& r) {
     }
 }
 
-int parse_request(host::ConnectionRecord& r) {
+int parse_request(conn::ConnectionRecord& r) {
     return parse_request_head(r.proxy, r.work, sizeof r.work, live_parse_settings());
 }
 
-const char* find_request_header(const host::ConnectionRecord& r, const char* name) {
+const char* find_request_header(const conn::ConnectionRecord& r, const char* name) {
     return find_request_header(r.proxy, name);
 }
 
-void close_proxy_connection(host::ConnectionRecord& r) {
+void close_proxy_connection(conn::ConnectionRecord& r) {
     r.progress = 12;
     if (r.proxy.cacheable || r.proxy.cache_file.valid() || r.proxy.writing_cache) cache::finish(r);
-    host::close_server_socket(r);
-    host::close_client_socket(r);
+    conn::close_server_socket(r);
+    conn::close_client_socket(r);
 }
 
-int handle_connection(host::ConnectionRecord& r) {
+int handle_connection(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const auto& s = config::live();
     const int client = r.client.get();
@@ -217,7 +217,7 @@ int handle_connection(host::ConnectionRecord& r) {
         target = s.ParentProxy;
         target_port = static_cast<std::uint16_t>(s.ParentProxyPort);
         // The parent fetches ftp and gopher addresses as an HTTP proxy.
-        if (p.kind == host::kKindFtp || p.kind == host::kKindGopher) p.kind = host::kKindHttp;
+        if (p.kind == conn::kKindFtp || p.kind == conn::kKindGopher) p.kind = conn::kKindHttp;
     }
 
     r.progress = 7;
@@ -243,7 +243,7 @@ int handle_connection(host::ConnectionRecord& r) {
             (void)net::send_text(client, kNoSocketPage);
         return close_and_stop(r);
     }
-    host::set_server_socket(r, platform::Socket(fd));
+    conn::set_server_socket(r, platform::Socket(fd));
 
     r.progress = 8;
     dial_failed = 0;
@@ -266,14 +266,14 @@ int handle_connection(host::ConnectionRecord& r) {
     set_timeouts(fd, s.Timeout);
 
     switch (p.kind) {
-        case host::kKindHttps:
+        case conn::kKindHttps:
             connect_tunnel(r);
             break;
-        case host::kKindFtp:
-        case host::kKindGopher:
+        case conn::kKindFtp:
+        case conn::kKindGopher:
             r.progress = 10;
             if (p.cacheable) (void)cache::open_for_write(r);
-            if (p.kind == host::kKindFtp) {
+            if (p.kind == conn::kKindFtp) {
                 (void)ftp_over_http(r);
                 write_access_entry(r);
             } else {

@@ -48,25 +48,25 @@ int parse_port(const char* text, std::uint16_t* out) {
 }
 
 std::uint32_t kind_of_scheme(const char* scheme) {
-    if (strcasecmp(scheme, "http") == 0) return host::kKindHttp;
-    if (strcasecmp(scheme, "https") == 0) return host::kKindHttps;
-    if (strcasecmp(scheme, "ftp") == 0) return host::kKindFtp;
-    if (strcasecmp(scheme, "gopher") == 0) return host::kKindGopher;
-    return host::kKindHttp;
+    if (strcasecmp(scheme, "http") == 0) return conn::kKindHttp;
+    if (strcasecmp(scheme, "https") == 0) return conn::kKindHttps;
+    if (strcasecmp(scheme, "ftp") == 0) return conn::kKindFtp;
+    if (strcasecmp(scheme, "gopher") == 0) return conn::kKindGopher;
+    return conn::kKindHttp;
 }
 
 std::uint16_t default_port(std::uint32_t kind) {
     switch (kind) {
-        case host::kKindFtp: return 21;
-        case host::kKindGopher: return 70;
-        case host::kKindHttps: return 443;
+        case conn::kKindFtp: return 21;
+        case conn::kKindGopher: return 70;
+        case conn::kKindHttps: return 443;
         default: return 80;
     }
 }
 
 // Header lines from `cur` up to the empty line. 1, or 0 when the text ends
 // first, a line has no ':' or the table would take a 50th header.
-int parse_headers(host::ProxyFields& p, char* cur) {
+int parse_headers(conn::ProxyFields& p, char* cur) {
     for (;;) {
         if (cur[0] == '\n' || (cur[0] == '\r' && cur[1] == '\n')) return 1;
         char* line_end = std::strchr(cur, '\n');
@@ -129,7 +129,7 @@ int scan_request_head(const char* raw, std::size_t n, HeadScan& s) {
     return s.position >= kHeadLimit ? kHeadTooLong : kHeadNeedMore;
 }
 
-void finish_request_head(host::ProxyFields& p, std::size_t received, const HeadScan& s) {
+void finish_request_head(conn::ProxyFields& p, std::size_t received, const HeadScan& s) {
     char* buf = p.request;
     const std::size_t extra = received - s.head_raw;
     const std::size_t inserted = s.head_length - s.head_raw;
@@ -152,7 +152,7 @@ void finish_request_head(host::ProxyFields& p, std::size_t received, const HeadS
     p.body_length = static_cast<int>(extra);
 }
 
-int take_request_head(host::ProxyFields& p, std::size_t received) {
+int take_request_head(conn::ProxyFields& p, std::size_t received) {
     if (received > kHeadLimit) received = kHeadLimit;
     HeadScan s{};
     const int state = scan_request_head(p.request, received, s);
@@ -161,15 +161,15 @@ int take_request_head(host::ProxyFields& p, std::size_t received) {
     return state;
 }
 
-int parse_request_head(host::ProxyFields& p, char* work, std::size_t work_size,
+int parse_request_head(conn::ProxyFields& p, char* work, std::size_t work_size,
                        const ParseSettings& settings) {
     // The raw head stays readable for the error page.
-    net::copy_bounded(work, p.request, work_size < kHeadLimit + 1 ? work_size : kHeadLimit + 1);
+    platform::copy_bounded(work, p.request, work_size < kHeadLimit + 1 ? work_size : kHeadLimit + 1);
     p.method = p.scheme = p.host = p.ftp_user = p.ftp_password = p.path = p.version = nullptr;
     p.header_count = 0;
     p.refresh = 0;
     p.parsed = 0;
-    p.kind = host::kKindHttp;
+    p.kind = conn::kKindHttp;
 
     char* text = p.request;
     char* cut = std::strchr(text, ' ');
@@ -237,14 +237,14 @@ int parse_request_head(host::ProxyFields& p, char* work, std::size_t work_size,
     return 1;
 }
 
-const char* find_request_header(const host::ProxyFields& p, const char* name) {
-    for (int i = 0; i < p.header_count && i < host::kMaxHeaders; ++i)
+const char* find_request_header(const conn::ProxyFields& p, const char* name) {
+    for (int i = 0; i < p.header_count && i < conn::kMaxHeaders; ++i)
         if (p.headers[i].name && strcasecmp(p.headers[i].name, name) == 0) return p.headers[i].value;
     return nullptr;
 }
 
-int request_cacheable(const host::ProxyFields& p, const ParseSettings& settings) {
-    return settings.enable_cache && p.dest_port != settings.admin_port && p.kind != host::kKindHttps &&
+int request_cacheable(const conn::ProxyFields& p, const ParseSettings& settings) {
+    return settings.enable_cache && p.dest_port != settings.admin_port && p.kind != conn::kKindHttps &&
            !p.ftp_user && std::strlen(p.host) < kMaxCacheableHost &&
            std::strlen(p.path) < kMaxCacheablePath && std::strlen(p.scheme) < kMaxCacheableScheme &&
            strcasecmp(p.method, "GET") == 0 && !find_request_header(p, "Authorization");
@@ -259,9 +259,9 @@ int discard_on_abort(const char* path, int keep_aborted) {
     return 1;
 }
 
-void compute_cache_key(const host::ProxyFields& p, char* out, std::size_t out_size, unsigned char key[16]) {
+void compute_cache_key(const conn::ProxyFields& p, char* out, std::size_t out_size, unsigned char key[16]) {
     // The port is always written, so "host" and "host:80" share one object.
-    net::format_bounded(out, out_size, "%s %s://%s:%d%s", p.method, p.scheme, p.host,
+    platform::format_bounded(out, out_size, "%s %s://%s:%d%s", p.method, p.scheme, p.host,
                         static_cast<int>(p.dest_port), p.path);
     net::md5(out, std::strlen(out), key);
 }

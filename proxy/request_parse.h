@@ -7,14 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
 namespace kv::proxy {
 
 // The head may fill at most this many positions of the request buffer,
 // characters inserted by the rewrite included.
 inline constexpr std::size_t kHeadLimit = 8192;
-inline constexpr int kMaxUsableHeaders = host::kMaxHeaders - 1;  // 49
+inline constexpr int kMaxUsableHeaders = conn::kMaxHeaders - 1;  // 49
 inline constexpr std::size_t kMaxHostLength = 214;
 // Proxy error codes kept in ProxyFields::error beside socket errors.
 inline constexpr int kErrorNoContentLength = 2;
@@ -51,11 +51,11 @@ inline constexpr int kHeadTooLong = 2;
 // raw bytes, at most kHeadLimit; the rewrite and the NUL need 3 more), terminates it
 // with NUL at s.head_length and moves the bytes that followed the head (the
 // start of a request body) to just after that NUL. Sets p.body/body_length.
-void finish_request_head(host::ProxyFields& p, std::size_t received, const HeadScan& s);
+void finish_request_head(conn::ProxyFields& p, std::size_t received, const HeadScan& s);
 
 // Runs scan and finish over `received` raw bytes already in p.request.
 // Returns kHeadComplete, kHeadNeedMore or kHeadTooLong (error 100 is then set).
-[[nodiscard]] int take_request_head(host::ProxyFields& p, std::size_t received);
+[[nodiscard]] int take_request_head(conn::ProxyFields& p, std::size_t received);
 
 // The settings the parse reads.
 struct ParseSettings {
@@ -69,14 +69,14 @@ struct ParseSettings {
 // page; on success `work` holds the keyed URL text instead. 1 with parsed = 1;
 // 0 when a delimiter is missing, a header line has no ':', there are more than
 // 49 headers, the port is not a number up to 65535 or the host is too long.
-[[nodiscard]] int parse_request_head(host::ProxyFields& p, char* work, std::size_t work_size,
+[[nodiscard]] int parse_request_head(conn::ProxyFields& p, char* work, std::size_t work_size,
                                      const ParseSettings& settings);
 
 // Value of the first header named `name` (case-blind); null when none.
-const char* find_request_header(const host::ProxyFields& p, const char* name);
+const char* find_request_header(const conn::ProxyFields& p, const char* name);
 
 // The cacheable rule over parsed fields.
-[[nodiscard]] int request_cacheable(const host::ProxyFields& p, const ParseSettings& settings);
+[[nodiscard]] int request_cacheable(const conn::ProxyFields& p, const ParseSettings& settings);
 
 // 1 when an object broken off mid-transfer must be deleted: always without
 // keep_aborted; with it, unless the path's last '.' is followed by one of the
@@ -84,7 +84,7 @@ const char* find_request_header(const host::ProxyFields& p, const char* name);
 [[nodiscard]] int discard_on_abort(const char* path, int keep_aborted);
 
 // The keyed text "METHOD scheme://host:port/path" into out and its MD5 into key.
-void compute_cache_key(const host::ProxyFields& p, char* out, std::size_t out_size,
+void compute_cache_key(const conn::ProxyFields& p, char* out, std::size_t out_size,
                        unsigned char key[16]);
 
 }  // namespace kv::proxy

@@ -21,6 +21,7 @@ $cxx $flags -o "$out/$target" \
     "$root/proxy/request_parse.cpp" \
     "$root/net/md5.cpp" \
     "$root/net/text_utils.cpp" \
+    "$root/platform/bounded_text.cpp" \
     "$root/platform/socket.cpp"
 
 corpus=$out/$target.corpus

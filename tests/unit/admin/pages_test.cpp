@@ -17,7 +17,7 @@
 
 #include "config/config_lists.h"
 #include "config/settings.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "log/logs.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
@@ -40,7 +40,7 @@ public:
         setenv("KORVANET_REGISTRY", (kHome / "registry.reg").c_str(), 1);
         ASSERT_EQ(platform::registry_open((kHome / "registry.reg").c_str()), 1);
         ASSERT_EQ(log::open_logs((kHome / "logs").c_str(), true, true, true), 1);
-        net::copy_bounded(state().body_attribute, "bgcolor=\"#c0c0c0\"");
+        platform::copy_bounded(state().body_attribute, "bgcolor=\"#c0c0c0\"");
     }
     void TearDown() override {
         log::close_logs();
@@ -88,7 +88,7 @@ struct Exchange {
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
         r->conn.client = platform::Socket(sv[0]);
         peer = platform::Socket(sv[1]);
-        net::copy_bounded(r->request, path.c_str());
+        platform::copy_bounded(r->request, path.c_str());
         r->path = r->request;
     }
     // Closes the page's end the way the admin server does after a 1.
@@ -109,26 +109,26 @@ std::size_t count(const std::string& text, const std::string& part) {
 // A task slot in use with a record the test owns; freed again at the end.
 struct FakeConnection {
     int index;
-    std::unique_ptr<host::ConnectionRecord> rec = std::make_unique<host::ConnectionRecord>();
+    std::unique_ptr<conn::ConnectionRecord> rec = std::make_unique<conn::ConnectionRecord>();
 
     FakeConnection(int slot_index, int serial, const char* service) : index(slot_index) {
-        host::TaskSlot& s = host::slot(index);
-        net::copy_bounded(s.service_name, service);
+        conn::TaskSlot& s = conn::slot(index);
+        platform::copy_bounded(s.service_name, service);
         s.serial = serial;
         s.start_tick = platform::tick_ms() - 3000;
-        net::copy_bounded(rec->client_text, "10.0.0.7");
+        platform::copy_bounded(rec->client_text, "10.0.0.7");
         s.record = rec.get();
         s.in_use = 1;
     }
     ~FakeConnection() {
-        host::TaskSlot& s = host::slot(index);
+        conn::TaskSlot& s = conn::slot(index);
         std::lock_guard<std::mutex> guard(s.lock);
         s.in_use = 0;
         s.record = nullptr;
     }
     // A parsed proxy request: scheme, host and path inside the request buffer.
     void parsed(std::uint32_t kind, const char* scheme, const char* host, std::uint16_t port, const char* path) {
-        host::ProxyFields& p = rec->proxy;
+        conn::ProxyFields& p = rec->proxy;
         char* at = p.request;
         auto put = [&at](const char* text) {
             char* start = at;
@@ -177,23 +177,23 @@ TEST(StatusPage, NoConnectionsShowOnlyTheHeadingsAndAZeroTotal) {
 
 TEST(StatusPage, RowsByServiceWithPortsProgressAndEscapedValues) {
     FakeConnection tunnel(3, 41, "PROXY");
-    tunnel.parsed(host::kKindHttps, "https", "secure.example", 443, "");
+    tunnel.parsed(conn::kKindHttps, "https", "secure.example", 443, "");
     FakeConnection alt_port(4, 42, "PROXY");
-    alt_port.parsed(host::kKindHttp, "http", "origin.example", 8080, "/a<b>\"c&d");
+    alt_port.parsed(conn::kKindHttp, "http", "origin.example", 8080, "/a<b>\"c&d");
     alt_port.rec->proxy.bytes_sent = 1200;
     alt_port.rec->proxy.expected_size = 5000;
     FakeConnection plain(5, 43, "PROXY");
-    plain.parsed(host::kKindHttp, "http", "origin.example", 80, "/x");
+    plain.parsed(conn::kKindHttp, "http", "origin.example", 80, "/x");
     plain.rec->proxy.bytes_sent = 77;
     FakeConnection unparsed(6, 44, "PROXY");
     FakeConnection gateway(7, 45, "POP3 GW");
-    net::copy_bounded(gateway.rec->gateway.destination, "mail.example<x>");
+    platform::copy_bounded(gateway.rec->gateway.destination, "mail.example<x>");
     FakeConnection link(8, 46, "MAPPED LINK");
     link.rec->client_port = 5555;
-    net::copy_bounded(link.rec->gateway.destination, "db.example");
+    platform::copy_bounded(link.rec->gateway.destination, "db.example");
     link.rec->gateway.dest_port = 5432;
     FakeConnection transfer(9, 47, "MAIL TRANSFER");
-    net::copy_bounded(gateway.rec->client_host, "pc<1>.lan");
+    platform::copy_bounded(gateway.rec->client_host, "pc<1>.lan");
 
     Exchange x("/admin/status");
     (void)status_page(*x.r);
@@ -478,7 +478,7 @@ TEST_F(UserPages, WithoutCredentialsAsksForThem) {
 
 TEST_F(UserPages, ShowsTheUserEscapedAndItsGroups) {
     Exchange x("/admin/user");
-    net::copy_bounded(x.r->user, "alice");
+    platform::copy_bounded(x.r->user, "alice");
     (void)user_page(*x.r);
     const std::string page = x.finish();
     EXPECT_NE(page.find("<font size=+1 color=\"#FF0000\">alice</font></font></center><hr>"), std::string::npos);
@@ -490,7 +490,7 @@ TEST_F(UserPages, ShowsTheUserEscapedAndItsGroups) {
     EXPECT_STREQ(state().last_admin_page, "user");
 
     Exchange odd("/admin/user");
-    net::copy_bounded(odd.r->user, "bob<i>");
+    platform::copy_bounded(odd.r->user, "bob<i>");
     (void)user_page(*odd.r);
     const std::string odd_page = odd.finish();
     EXPECT_EQ(odd_page.find("bob<i>"), std::string::npos);

@@ -14,7 +14,7 @@
 
 #include "config/settings.h"
 #include "host/service_table.h"
-#include "host/task_table.h"
+#include "conn/task_table.h"
 #include "log/logs.h"
 #include "net/line_io.h"
 
@@ -25,7 +25,7 @@ using kv::platform::Socket;
 
 std::atomic<int> g_handled{0};
 
-int echo_once(kv::host::ConnectionRecord& r) {
+int echo_once(kv::conn::ConnectionRecord& r) {
     if (kv::net::read_line(r.client.get(), r.work)) {
         (void)kv::net::send_text(r.client.get(), r.work);
         (void)kv::net::send_text(r.client.get(), "\n");
@@ -94,21 +94,21 @@ TEST(HostAccept, ServesManyClientsKillsAndStops) {
     }
     for (auto& t : talkers) t.join();
     EXPECT_EQ(echoed.load(), kClients);
-    EXPECT_EQ(kv::host::active_connections(), kClients);
+    EXPECT_EQ(kv::conn::active_connections(), kClients);
 
     // Kill one by its serial: its handler wakes and ends.
     int serial = -1;
-    for (int i = 0; i < kv::host::kTaskSlots && serial < 0; ++i)
-        if (kv::host::slot(i).in_use.load()) serial = kv::host::slot(i).serial.load();
+    for (int i = 0; i < kv::conn::kTaskSlots && serial < 0; ++i)
+        if (kv::conn::slot(i).in_use.load()) serial = kv::conn::slot(i).serial.load();
     ASSERT_GE(serial, 0);
-    EXPECT_EQ(kv::host::kill_by_serial(serial), 1);
-    EXPECT_EQ(kv::host::active_connections(), kClients - 1);
+    EXPECT_EQ(kv::conn::kill_by_serial(serial), 1);
+    EXPECT_EQ(kv::conn::active_connections(), kClients - 1);
 
     // Stop with every other connection still open: all wake and end.
     EXPECT_EQ(kv::host::stop_services(), 1);
-    for (int i = 0; i < 50 && kv::host::any_active_connection(); ++i)
+    for (int i = 0; i < 50 && kv::conn::any_active_connection(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(kv::host::any_active_connection());
+    EXPECT_FALSE(kv::conn::any_active_connection());
     EXPECT_EQ(g_handled.load(), kClients);
     EXPECT_EQ(kv::host::stop_services(), 0);
     kv::log::close_logs();

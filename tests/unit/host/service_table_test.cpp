@@ -11,7 +11,6 @@
 
 #include "config/config_lists.h"
 #include "config/settings.h"
-#include "host/task_table.h"
 #include "log/logs.h"
 #include "net/text_utils.h"
 #include "tests/unit/test_support.h"
@@ -79,10 +78,10 @@ TEST_F(HostTableTest, RowsFollowTheSettings) {
         auto settings = std::make_unique<kv::config::Settings>();
         kv::config::reset_lists(settings->lists);
         settings->MailType = cases[i].mail_type;
-        kv::net::copy_bounded(settings->SMTPServer, cases[i].smtp_server);
-        kv::net::copy_bounded(settings->POP3Server, cases[i].pop3_server);
-        kv::net::copy_bounded(settings->SMTP1, cases[i].smtp1);
-        kv::net::copy_bounded(settings->SMTP2, cases[i].smtp2);
+        kv::platform::copy_bounded(settings->SMTPServer, cases[i].smtp_server);
+        kv::platform::copy_bounded(settings->POP3Server, cases[i].pop3_server);
+        kv::platform::copy_bounded(settings->SMTP1, cases[i].smtp1);
+        kv::platform::copy_bounded(settings->SMTP2, cases[i].smtp2);
         kv::log::clear_error_log();
         kv::host::clear_service_table();
         kv::host::build_service_table(*settings);
@@ -102,7 +101,7 @@ TEST_F(HostTableTest, OptionalServicesAndTcpLinksGetRows) {
     s->FTP = 1;
     s->RealAudio = 1;
     s->Socks5 = 1;
-    kv::net::copy_bounded(s->NewsServer, "news");
+    kv::platform::copy_bounded(s->NewsServer, "news");
     ASSERT_GE(kv::config::add_link(s->lists, 8001, "a", 80, "tcp"), 0);
     ASSERT_GE(kv::config::add_link(s->lists, 8002, "b", 53, "UDP"), 0);
     kv::host::build_service_table(*s);
@@ -111,55 +110,5 @@ TEST_F(HostTableTest, OptionalServicesAndTcpLinksGetRows) {
     EXPECT_EQ(kv::host::row(kv::host::row_count() - 1).port, 8001);
 }
 
-TEST(HostTaskTable, DialLineInUseIgnoresMailTransferAndFreeSlots) {
-    kv::host::clear_task_table();
-    auto& a = kv::host::slot(3);
-    kv::net::copy_bounded(a.service_name, "MAIL TRANSFER");
-    a.dial_use = 1;
-    a.in_use = 1;
-    EXPECT_EQ(kv::host::dial_line_in_use(), 0);
-    auto& b = kv::host::slot(5);
-    kv::net::copy_bounded(b.service_name, "PROXY");
-    b.dial_use = 1;
-    EXPECT_EQ(kv::host::dial_line_in_use(), 0);  // not in use
-    b.in_use = 1;
-    EXPECT_EQ(kv::host::dial_line_in_use(), 1);
-    EXPECT_EQ(kv::host::active_connections(), 2);
-    EXPECT_EQ(kv::host::free_slot_index(), 0);
-    kv::host::release_slot(3);
-    kv::host::release_slot(5);
-    EXPECT_FALSE(kv::host::any_active_connection());
-}
-
-TEST(HostTaskTable, KillBySerialWakesTheOwner) {
-    kv::host::clear_task_table();
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    auto rec = std::make_unique<kv::host::ConnectionRecord>();
-    rec->client.reset(pair[0]);
-    kv::platform::Socket peer(pair[1]);
-    auto& s = kv::host::slot(7);
-    s.serial = 42;
-    s.record = rec.get();
-    s.in_use = 1;
-    EXPECT_EQ(kv::host::kill_by_serial(41), 0);
-    EXPECT_EQ(kv::host::kill_by_serial(42), 1);
-    char c;
-    EXPECT_EQ(recv(rec->client.get(), &c, 1, 0), 0);  // shut down: the owner's read ends
-    EXPECT_TRUE(rec->client.valid());                // but only the owner closes it
-    kv::host::release_slot(7);
-}
-
-TEST(HostTaskTable, FullTableWaitsUntilASlotFrees) {
-    kv::host::clear_task_table();
-    for (int i = 0; i < kv::host::kTaskSlots; ++i) kv::host::slot(i).in_use = 1;
-    std::thread freer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        kv::host::release_slot(77);
-    });
-    EXPECT_EQ(kv::host::free_slot_index(), 77);
-    freer.join();
-    kv::host::clear_task_table();
-}
 
 }  // namespace

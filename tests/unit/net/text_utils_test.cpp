@@ -9,20 +9,6 @@
 namespace kv::net {
 namespace {
 
-TEST(TextUtils, CopyAndFormatBounded) {
-    char out[4];
-    EXPECT_EQ(copy_bounded(out, "abc"), 0);
-    EXPECT_STREQ(out, "abc");
-    EXPECT_EQ(copy_bounded(out, "abcd"), 1);
-    EXPECT_STREQ(out, "abc");
-    EXPECT_EQ(copy_bounded(out, ""), 0);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(format_bounded(out, "%d", 123), 0);
-    EXPECT_STREQ(out, "123");
-    EXPECT_EQ(format_bounded(out, "%d", 12345), 1);
-    EXPECT_STREQ(out, "123");
-}
-
 TEST(TextUtils, SocketErrorText) {
     struct Case {
         int code;

@@ -9,7 +9,7 @@
 
 #include "config/settings.h"
 #include "net/text_utils.h"
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 #include "tests/unit/proxy/proxy_rig.h"
 
 namespace kv::proxy {
@@ -21,9 +21,9 @@ using test::Rig;
 struct ParentSettings {
     ParentSettings(const char* parent, const char* user, const char* password) {
         auto& s = config::live();
-        net::copy_bounded(s.ParentProxy, parent);
-        net::copy_bounded(s.ParentProxyUsername, user);
-        net::copy_bounded(s.ParentProxyPassword, password);
+        platform::copy_bounded(s.ParentProxy, parent);
+        platform::copy_bounded(s.ParentProxyUsername, user);
+        platform::copy_bounded(s.ParentProxyPassword, password);
     }
     ~ParentSettings() {
         auto& s = config::live();
@@ -79,7 +79,7 @@ TEST(HttpRelay, RequestSentUpstream) {
         rig.r->proxy.via_parent = c.parent[0] != '\0';
         rig.r->proxy.no_cache = c.no_cache;
         ASSERT_EQ(send_request_upstream(*rig.r), 1) << "row " << i;
-        host::close_server_socket(*rig.r);
+        conn::close_server_socket(*rig.r);
         EXPECT_EQ(Rig::drain(rig.upstream), c.expected) << "row " << i;
     }
 }
@@ -133,7 +133,7 @@ TEST(HttpRelay, Responses) {
         Rig::put(rig.upstream, c.response);
         ::shutdown(rig.upstream.get(), SHUT_WR);
         EXPECT_EQ(http_relay(*rig.r), c.result) << "row " << i;
-        host::close_client_socket(*rig.r);
+        conn::close_client_socket(*rig.r);
         EXPECT_EQ(Rig::drain(rig.browser), c.to_browser) << "row " << i;
         if (c.result) {
             EXPECT_EQ(rig.r->proxy.status, c.status) << "row " << i;
@@ -157,7 +157,7 @@ TEST(HttpRelay, ResponseArrivingInPieces) {
     });
     EXPECT_EQ(http_relay(*rig.r), 1);
     origin.join();
-    host::close_client_socket(*rig.r);
+    conn::close_client_socket(*rig.r);
     EXPECT_EQ(Rig::drain(rig.browser), "HTTP/1.0 200 OK\r\n\r\nabcd");
     EXPECT_EQ(rig.r->proxy.bytes_sent, 4);
 }
@@ -178,7 +178,7 @@ TEST(HttpRelay, InterimAnswerIsFollowedByTheFinalOne) {
     });
     EXPECT_EQ(http_relay(*rig.r), 1);
     origin.join();
-    host::close_client_socket(*rig.r);
+    conn::close_client_socket(*rig.r);
     EXPECT_EQ(Rig::drain(rig.browser), interim + final_answer);
 }
 
@@ -210,7 +210,7 @@ TEST(HttpRelay, PostBodyForwarded) {
         ::shutdown(rig.upstream.get(), SHUT_WR);
         EXPECT_EQ(http_relay(*rig.r), 1) << "row " << i;
         EXPECT_EQ(rig.r->proxy.error, c.error) << "row " << i;
-        host::close_server_socket(*rig.r);
+        conn::close_server_socket(*rig.r);
         EXPECT_EQ(Rig::drain(rig.upstream), c.upstream) << "row " << i;
     }
 }
@@ -232,8 +232,8 @@ TEST(ConnectTunnel, DirectAndThroughParent) {
         Rig::put(rig.upstream, "from-server");
         ::shutdown(rig.upstream.get(), SHUT_WR);
         connect_tunnel(*rig.r);
-        host::close_client_socket(*rig.r);
-        host::close_server_socket(*rig.r);
+        conn::close_client_socket(*rig.r);
+        conn::close_server_socket(*rig.r);
         const std::string to_browser = Rig::drain(rig.browser);
         const std::string to_server = Rig::drain(rig.upstream);
         if (via_parent) {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 #include "net/line_io.h"
 #include "platform/socket.h"
 #include "proxy/request_intake.h"
@@ -20,7 +20,7 @@
 namespace kv::proxy::test {
 
 struct Rig {
-    std::unique_ptr<host::ConnectionRecord> r = std::make_unique<host::ConnectionRecord>();
+    std::unique_ptr<conn::ConnectionRecord> r = std::make_unique<conn::ConnectionRecord>();
     platform::Socket browser;
     platform::Socket upstream;
 

@@ -17,10 +17,10 @@ namespace {
 constexpr ParseSettings kSettings{1, 3129, 1};
 
 struct Parsed {
-    std::unique_ptr<host::ProxyFields> p = std::make_unique<host::ProxyFields>();
+    std::unique_ptr<conn::ProxyFields> p = std::make_unique<conn::ProxyFields>();
     int head = kHeadNeedMore;
     int ok = 0;
-    char work[host::kWorkBufferSize]{};
+    char work[conn::kWorkBufferSize]{};
 };
 
 std::unique_ptr<Parsed> parse(std::string_view raw, const ParseSettings& s = kSettings) {
@@ -103,7 +103,7 @@ TEST(RequestParse, Table) {
         ASSERT_EQ(r->ok, c.ok) << "row " << i;
         EXPECT_EQ(r->p->parsed, c.ok) << "row " << i;
         if (!c.ok) continue;
-        const host::ProxyFields& p = *r->p;
+        const conn::ProxyFields& p = *r->p;
         EXPECT_EQ(p.kind, c.kind) << "row " << i;
         EXPECT_EQ(text(p.scheme), c.scheme) << "row " << i;
         EXPECT_EQ(text(p.host), c.host) << "row " << i;
@@ -135,7 +135,7 @@ TEST(RequestParse, Headers) {
         "X-Colon: a: b\r\n"
         "\r\n");
     ASSERT_EQ(r->ok, 1);
-    const host::ProxyFields& p = *r->p;
+    const conn::ProxyFields& p = *r->p;
     ASSERT_EQ(p.header_count, 6);
     EXPECT_STREQ(p.version, "HTTP/1.1");
     EXPECT_STREQ(p.headers[0].name, "Host");
@@ -222,7 +222,7 @@ void expect_same_as_bytewise(const std::string& raw, const char* what) {
     std::string model_head;
     std::size_t consumed = 0;
     const int expected = model::bytewise_head(raw, &model_head, &consumed);
-    auto p = std::make_unique<host::ProxyFields>();
+    auto p = std::make_unique<conn::ProxyFields>();
     const std::size_t n = raw.size() < kHeadLimit ? raw.size() : kHeadLimit;
     std::memcpy(p->request, raw.data(), n);
     const int got = take_request_head(*p, n);
@@ -285,7 +285,7 @@ TEST(RequestHead, RandomHeadsMatchBytewiseReader) {
 TEST(RequestHead, IncrementalScanEqualsWholeScan) {
     const std::string raw = "GET http://example.com/a/b HTTP/1.0\r\nHost: example.com\r\n\r\nBODY";
     for (std::size_t step = 1; step <= 7; ++step) {
-        auto p = std::make_unique<host::ProxyFields>();
+        auto p = std::make_unique<conn::ProxyFields>();
         HeadScan s{};
         std::size_t got = 0;
         int state = kHeadNeedMore;

@@ -1,13 +1,11 @@
-#include "host/task_table.h"
+#include "conn/task_table.h"
 
 #include <condition_variable>
 #include <cstring>
 
-#include "log/logs.h"
-#include "net/line_io.h"
 #include "platform/clock.h"
 
-namespace kv::host {
+namespace kv::conn {
 namespace {
 
 TaskSlot g_slots[kTaskSlots];
@@ -44,11 +42,11 @@ int first_free_slot() {
     return -1;
 }
 
-int free_slot_index() {
+int free_slot_index(bool (*stopping)()) {
     for (;;) {
         int index = first_free_slot();
         if (index >= 0) return index;
-        if (log::stopping()) return -1;
+        if (stopping()) return -1;
         std::unique_lock<std::mutex> lock(g_free_lock);
         // Announce the wait, then look once more: a slot freed in between is
         // either seen here or its owner sees the flag and wakes us.
@@ -126,12 +124,4 @@ bool wait_slot_free(int index, unsigned ms) {
     return freed;
 }
 
-void task_list_dump(int fd) {
-    if (!net::send_text(fd, "\n================== Task List ============\n")) return;
-    for (auto& s : g_slots) {
-        if (!net::send_formatted(fd, "thread %d, used %d\n", static_cast<int>(s.thread_id.load()), s.in_use.load()))
-            return;
-    }
-}
-
-}  // namespace kv::host
+}  // namespace kv::conn

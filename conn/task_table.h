@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <mutex>
 
-#include "host/service_table.h"
+#include "conn/connection_record.h"
 
-namespace kv::host {
+namespace kv::conn {
+
+inline constexpr std::size_t kServiceNameSize = 20;  // 19 characters + NUL
 
 inline constexpr int kTaskSlots = 120;
 
@@ -30,8 +32,8 @@ struct TaskSlot {
 // Clears every slot (start of services).
 void clear_task_table();
 // Index of the first free slot, waiting (2 s between looks, or until a slot
-// frees) while all are in use. -1 when the server stops meanwhile.
-int free_slot_index();
+// frees) while all are in use. -1 when stopping() turns true meanwhile.
+int free_slot_index(bool (*stopping)());
 int active_connections();
 bool any_active_connection();
 // 1 when a slot in use runs over the dial-up link (MAIL TRANSFER aside).
@@ -45,11 +47,9 @@ void release_slot(int index);
 // Wakes the connection with that serial by shutting its sockets down, then
 // waits 500 ms. 0 when no slot in use has the serial.
 int kill_by_serial(int serial);
-// Wakes every connection (shutdown).
+// Wakes every connection (shutdown), and every wait for a free slot.
 void shutdown_all_connections();
 // Waits up to ms for a slot's thread to end; true when it ended.
 bool wait_slot_free(int index, unsigned ms);
-// "\n================== Task List ============\n" and one line per slot.
-void task_list_dump(int fd);
 
-}  // namespace kv::host
+}  // namespace kv::conn

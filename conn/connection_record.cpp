@@ -1,6 +1,6 @@
-#include "host/connection_record.h"
+#include "conn/connection_record.h"
 
-namespace kv::host {
+namespace kv::conn {
 
 void set_server_socket(ConnectionRecord& r, platform::Socket s) {
     std::lock_guard<std::mutex> guard(r.socket_lock);
@@ -23,4 +23,4 @@ void shutdown_sockets(ConnectionRecord& r) {
     r.server.shutdown_both();
 }
 
-}  // namespace kv::host
+}  // namespace kv::conn
