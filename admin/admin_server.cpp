@@ -21,13 +21,14 @@
 #include "config/access_control.h"
 #include "config/settings.h"
 #include "dns/resolver.h"
-#include "host/service_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "net/line_io.h"
+#include "net/listener.h"
 #include "net/outbound_connect.h"
 #include "net/text_utils.h"
 #include "platform/install_dir.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "platform/thread.h"
@@ -115,7 +116,7 @@ void serve(int fd, const sockaddr_in& client) {
     r->conn.local_port = ntohs(r->conn.local_addr.sin_port);
 
     const config::Settings& cfg = config::live();
-    if (!host::interface_is_secure(cfg, r->conn.interface_text)) return;
+    if (!config::interface_is_secure(cfg, r->conn.interface_text)) return;
     if (!config::address_allowed(cfg.lists, r->conn.client_text)) {
         if (cfg.LogSecurity)
             log::security("Host \"%s\" tried to access Korvanet on port %d", r->conn.client_text, r->conn.client_port);
@@ -141,22 +142,39 @@ void serve(int fd, const sockaddr_in& client) {
 }
 
 void* accept_thread(void*) {
+    net::AcceptPause pause;
     for (;;) {
-        pollfd p{g_listener.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, -1);
+        // A resting listener is polled for nothing: its shutdown at stop
+        // still wakes the wait with a hang-up.
+        const std::uint32_t now = platform::tick_ms();
+        const bool resting = pause.resting(now);
+        pollfd p{g_listener.get(), static_cast<short>(resting ? 0 : POLLIN), 0};
+        const int ready = ::poll(&p, 1, resting ? pause.remaining_ms(now) : -1);
         if (g_stopping.load()) return nullptr;
         if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) continue;  // the rest is over
         sockaddr_in client{};
         socklen_t len = sizeof client;
         const int fd = ::accept4(g_listener.get(), reinterpret_cast<sockaddr*>(&client), &len, SOCK_CLOEXEC);
         if (fd < 0) {
             const int err = errno;
-            // Nothing pending after all (the client went away first).
-            if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED || err == EINTR) continue;
+            switch (net::classify_accept_error(err)) {
+                case net::AcceptFailure::kNothingPending:
+                    continue;  // the client went away first
+                case net::AcceptFailure::kExhausted:
+                    // The administrator must get in again once descriptors
+                    // come back: rest, log once, never give up.
+                    if (pause.note_exhausted(platform::tick_ms()) && !g_stopping.load())
+                        log::error(log::kErrAdminAccept, 3, platform::wsa_from_errno(err), "can't accept admin connection");
+                    continue;
+                case net::AcceptFailure::kOther:
+                    break;
+            }
             if (!g_stopping.load())
                 log::error(log::kErrAdminAccept, 3, platform::wsa_from_errno(err), "can't accept admin connection");
             return nullptr;
         }
+        pause.note_accepted();
         serve(fd, client);
     }
 }
@@ -175,7 +193,7 @@ int start_admin_server() {
     const std::time_t now = std::time(nullptr);
     gmtime_r(&now, &g_state.start_time);
     const config::Settings& cfg = config::live();
-    g_listener = host::open_listener(static_cast<std::uint16_t>(cfg.AdminPort), SOCK_STREAM);
+    g_listener = net::open_listener(static_cast<std::uint16_t>(cfg.AdminPort), SOCK_STREAM);
     if (!g_listener.valid()) {
         log::error(log::kErrAdminStart, 4, 0, "can't start web-admin interface");
         return 0;

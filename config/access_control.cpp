@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "net/base64.h"
 #include "net/line_io.h"
 #include "net/text_utils.h"
@@ -84,6 +85,11 @@ void set_reason(char* url, std::size_t url_size, const char* reason) {
 }
 
 }  // namespace
+
+bool interface_is_secure(const Settings& cfg, const char* iface) {
+    return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
+           std::strstr(cfg.SecureInterface, iface) != nullptr;
+}
 
 int address_allowed(const ConfigLists& l, const char* address) {
     if (!address) return 0;

@@ -10,6 +10,12 @@ namespace kv::config {
 
 inline constexpr std::size_t kAuthUserSize = 32;  // 29 characters kept
 
+struct Settings;
+
+// Whether clients reaching this interface address may be served at all:
+// SecureInterface empty, the loopback interface, or an address it names.
+bool interface_is_secure(const Settings& cfg, const char* interface_text);
+
 // 1 when the dotted address may use the services.
 [[nodiscard]] int address_allowed(const ConfigLists& l, const char* address);
 

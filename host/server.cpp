@@ -6,19 +6,29 @@
 
 #include "admin/admin_server.h"
 #include "cache/disk_cache.h"
+#include "conn/task_table.h"
 #include "config/settings.h"
 #include "dial/dial_manager.h"
 #include "dns/resolver.h"
 #include "gateways/udp_links.h"
 #include "host/service_table.h"
+#include "log/error_codes.h"
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
+#include "platform/descriptor_limit.h"
 #include "platform/fault_guard.h"
 
 namespace kv::host {
 namespace {
+
 bool g_cache_started = false;
-}
+
+// Enough for every task slot busy with a tunnel (two sockets and the four ends
+// of two splice pipes), and for the listeners, logs and administration.
+constexpr long kDescriptorsNeeded = conn::kTaskSlots * 6 + 128;
+constexpr long kDescriptorCap = 65536;
+
+}  // namespace
 
 int start_server(bool as_service) {
     config::Settings& s = config::live();
@@ -26,6 +36,8 @@ int start_server(bool as_service) {
     (void)config::save_settings(s);
     config::open_statistics();
     if (!log::open_logs(s.LogsDir, s.LogAccess != 0, s.LogSecurity != 0, s.LogDial != 0)) return 0;
+    if (platform::raise_descriptor_limit(kDescriptorCap) < kDescriptorsNeeded)
+        log::error(log::kErrDescriptorLimit, 3, 0, "open file limit too low for 120 connections");
     // Sockets need no start-up on this system; a peer that went away must not
     // kill the process on a send.
     std::signal(SIGPIPE, SIG_IGN);

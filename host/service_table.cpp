@@ -24,6 +24,7 @@
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
 #include "net/line_io.h"
+#include "net/listener.h"
 #include "net/outbound_connect.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
@@ -141,7 +142,7 @@ bool admit(const ServiceRow& row, const conn::ConnectionRecord& r) {
     const config::Settings& cfg = config::live();
     // Any host may deliver mail to the mail server.
     if (cfg.MailType == 1 && row.port == cfg.SmtpServerPort) return true;
-    if (interface_is_secure(cfg, r.interface_text)) {
+    if (config::interface_is_secure(cfg, r.interface_text)) {
         if (config::address_allowed(cfg.lists, r.client_text)) return true;
         if (cfg.LogSecurity)
             log::security("Host \"%s\" tried to access Korvanet on port %d", r.client_text, r.local_port);
@@ -153,16 +154,19 @@ bool admit(const ServiceRow& row, const conn::ConnectionRecord& r) {
     return false;
 }
 
-// Accepts one pending connection of the row. False when none was pending
-// (or the server stops), true when one was taken (served or refused).
-bool accept_one(ServiceRow& row) {
+enum class Accepted { kTaken, kNone, kExhausted };
+
+// Accepts one pending connection of the row: kTaken when one was taken
+// (served or refused), kNone when none was pending (or the server stops),
+// kExhausted when the system had no descriptor or memory for it.
+Accepted accept_one(ServiceRow& row) {
     int index = conn::free_slot_index(log::stopping);
-    if (index < 0) return false;
+    if (index < 0) return Accepted::kNone;
     auto* rec = new (std::nothrow) conn::ConnectionRecord{};
     if (!rec) {
         log::error(log::kErrLowMemory, 3, 0, "low memory");
         platform::sleep_ms(kLowMemoryWaitMs);
-        return false;
+        return Accepted::kNone;
     }
     conn::TaskSlot& s = conn::slot(index);
     s.dial_use = 0;
@@ -176,13 +180,22 @@ bool accept_one(ServiceRow& row) {
     socklen_t len = sizeof rec->client_addr;
     int fd = ::accept4(row.listener.get(), reinterpret_cast<sockaddr*>(&rec->client_addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
-        int err = errno;
-        // Nothing pending after all (the client went away): not worth an entry.
-        if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED && err != EINTR)
-            log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+        const int err = errno;
         delete rec;
-        return false;
+        switch (net::classify_accept_error(err)) {
+            case net::AcceptFailure::kNothingPending:
+                return Accepted::kNone;  // the client went away first: not worth an entry
+            case net::AcceptFailure::kExhausted:
+                if (row.pause.note_exhausted(platform::tick_ms()))
+                    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+                return Accepted::kExhausted;
+            case net::AcceptFailure::kOther:
+                break;
+        }
+        log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+        return Accepted::kNone;
     }
+    row.pause.note_accepted();
     rec->client.reset(fd);
     len = sizeof rec->local_addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&rec->local_addr), &len);
@@ -193,7 +206,7 @@ bool accept_one(ServiceRow& row) {
 
     if (!admit(row, *rec)) {
         delete rec;
-        return true;
+        return Accepted::kTaken;
     }
     set_timeouts(fd, config::live().Timeout);
 
@@ -211,22 +224,36 @@ bool accept_one(ServiceRow& row) {
         delete rec;
         conn::release_slot(index);
     }
-    return true;
+    return Accepted::kTaken;
+}
+
+// Takes what a burst left queued before waiting again.
+void accept_burst(ServiceRow& row) {
+    for (int taken = 0; taken < kAcceptBurst; ++taken)
+        if (accept_one(row) != Accepted::kTaken) return;
 }
 
 void* accept_thread(void*) {
     pollfd fds[kMaxRows + 1];
     int row_of[kMaxRows + 1];
     for (;;) {
+        // The stop eventfd is always polled, so a stop is seen at once even
+        // while every listener rests.
         int n = 0;
+        int wait_ms = -1;
         fds[n] = {g_wake.get(), POLLIN, 0};
         row_of[n++] = -1;
+        const std::uint32_t now = platform::tick_ms();
         for (int i = 0; i < g_row_count; ++i) {
             if (!g_rows[i].listener.valid()) continue;
+            if (g_rows[i].pause.resting(now)) {
+                wait_ms = net::shorter_wait(wait_ms, g_rows[i].pause.remaining_ms(now));
+                continue;
+            }
             fds[n] = {g_rows[i].listener.get(), POLLIN, 0};
             row_of[n++] = i;
         }
-        int ready = ::poll(fds, static_cast<nfds_t>(n), -1);
+        int ready = ::poll(fds, static_cast<nfds_t>(n), wait_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
             if (!log::stopping())
@@ -236,9 +263,7 @@ void* accept_thread(void*) {
         if (fds[0].revents || log::stopping()) return nullptr;
         for (int k = 1; k < n; ++k) {
             if (!(fds[k].revents & (POLLIN | POLLERR | POLLHUP))) continue;
-            // Take what a burst left queued before waiting again.
-            for (int taken = 0; taken < kAcceptBurst && accept_one(g_rows[row_of[k]]); ++taken) {
-            }
+            accept_burst(g_rows[row_of[k]]);
             if (log::stopping()) return nullptr;
         }
     }
@@ -270,11 +295,6 @@ void register_mail_rows(const config::Settings& s) {
 }
 
 }  // namespace
-
-bool interface_is_secure(const config::Settings& cfg, const char* iface) {
-    return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
-           std::strstr(cfg.SecureInterface, iface) != nullptr;
-}
 
 int register_service(std::uint16_t port, const char* name, InitFn init, StopFn stop, Handler handler) {
     if (g_row_count >= kMaxRows) return 0;
@@ -326,46 +346,14 @@ void build_service_table(const config::Settings& s) {
 #endif
 }
 
-platform::Socket open_listener(std::uint16_t port, int type) {
-    platform::Socket s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    if (!s.valid()) {
-        log::error(log::kErrSocketCreate, 3, platform::capture_socket_error(), "can't create socket");
-        return platform::Socket();
-    }
-    int on = 1;
-    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        int err = platform::capture_socket_error();
-        if (err == platform::kWsaAddressInUse)
-            log::error(log::kErrPortInUse, 3, err, "the port number %d is already in use", port);
-        else
-            log::error(log::kErrBind, 3, err, "can't bind socket to address");
-        return platform::Socket();
-    }
-    if (type == SOCK_STREAM) {
-        // A deeper queue than the classic 5: bursts of browsers must not see
-        // dropped SYNs and second-long retransmit stalls.
-        if (::listen(s.get(), kListenBacklog) != 0) {
-            log::error(log::kErrListen, 3, platform::capture_socket_error(), "can't listen on socket");
-            return platform::Socket();
-        }
-        // Accepting never blocks the one accept thread on a connection that vanished.
-        fcntl(s.get(), F_SETFL, fcntl(s.get(), F_GETFL) | O_NONBLOCK);
-    }
-    return s;
-}
-
 int start_services() {
     if (g_started) return 0;
     conn::clear_task_table();
     int listening = 0;
     for (int i = 0; i < g_row_count; ++i) {
         ServiceRow& r = g_rows[i];
-        r.listener = open_listener(r.port, SOCK_STREAM);
+        r.listener = net::open_listener(r.port, SOCK_STREAM);
+        r.pause = net::AcceptPause{};
         if (!r.listener.valid()) {
             log::error(log::kErrServiceStart, 4, 0, "can't start %s.", r.name);
             continue;

@@ -6,6 +6,7 @@
 
 #include "conn/connection_record.h"
 #include "conn/task_table.h"
+#include "net/listener.h"
 
 namespace kv::config {
 struct Settings;
@@ -15,7 +16,6 @@ namespace kv::host {
 
 inline constexpr int kMaxRows = 512;
 using conn::kServiceNameSize;
-inline constexpr int kListenBacklog = 128;
 
 using conn::Handler;
 using InitFn = int (*)();
@@ -23,6 +23,7 @@ using StopFn = void (*)();
 
 struct ServiceRow {
     platform::Socket listener;  // invalid when the row failed to start or was stopped
+    net::AcceptPause pause;     // while the system has no descriptor for its next connection
     std::uint16_t port;
     char name[kServiceNameSize];
     InitFn init;
@@ -42,9 +43,6 @@ const ServiceRow& row(int index);
 // 2905-2908 for an incomplete mail set-up.
 void build_service_table(const config::Settings& s);
 
-// Opens a listener on all interfaces: SOCK_STREAM (backlog) or SOCK_DGRAM.
-// Logs 1101-1104 and returns an invalid socket on failure.
-platform::Socket open_listener(std::uint16_t port, int type);
 
 // Opens every row and starts the accept thread. 0 when already started or the
 // thread could not start; 1 otherwise (also when no row could be opened).
@@ -54,9 +52,6 @@ platform::Socket open_listener(std::uint16_t port, int type);
 int stop_services();
 bool services_started();
 
-// Whether clients reaching this interface address may be served at all:
-// SecureInterface empty, the loopback interface, or an address it names.
-bool interface_is_secure(const config::Settings& cfg, const char* interface_text);
 
 // The handler of rows whose service is not built yet: closes the connection.
 int close_at_once(conn::ConnectionRecord& r);

@@ -104,6 +104,7 @@ inline constexpr int kErrAccept = 3405;
 inline constexpr int kErrRealAudioLookup = 3406;
 inline constexpr int kErrServiceException = 3408;
 inline constexpr int kErrLowMemory = 3409;
+inline constexpr int kErrDescriptorLimit = 3410;
 inline constexpr int kErrInternalSmtp = 9001;
 inline constexpr int kErrInternalDelivery = 9002;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 
 #include "platform/socket_error.h"
@@ -30,26 +31,21 @@ bool is_tcp(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 && protocol == IPPROTO_TCP;
 }
 
-namespace {
-
-}  // namespace
-
 SplicePipe::SplicePipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    read_end_ = fds[0];
-    write_end_ = fds[1];
-    (void)fcntl(write_end_, F_SETPIPE_SZ, kPipeSize);
-}
-
-SplicePipe::~SplicePipe() {
-    if (read_end_ >= 0) ::close(read_end_);
-    if (write_end_ >= 0) ::close(write_end_);
+    platform::File read_end(fds[0]);
+    platform::File write_end(fds[1]);
+    // A pipe left at its default size would move a bulk stream in small
+    // pieces, slower than copying: such a pipe is given up.
+    if (fcntl(write_end.get(), F_SETPIPE_SZ, kPipeSize) < 0) return;
+    read_end_ = std::move(read_end);
+    write_end_ = std::move(write_end);
 }
 
 long SplicePipe::fill(int from, bool nonblocking, std::size_t most) {
     for (;;) {
-        ssize_t n = ::splice(from, nullptr, write_end_, nullptr, most,
+        ssize_t n = ::splice(from, nullptr, write_end_.get(), nullptr, most,
                              SPLICE_F_MOVE | (nonblocking ? SPLICE_F_NONBLOCK : 0u));
         if (n >= 0) {
             pending_ += static_cast<std::size_t>(n);
@@ -64,7 +60,7 @@ long SplicePipe::fill(int from, bool nonblocking, std::size_t most) {
 long SplicePipe::drain(int to, bool nonblocking) {
     long total = 0;
     while (pending_ > 0) {
-        ssize_t n = ::splice(read_end_, nullptr, to, nullptr, pending_,
+        ssize_t n = ::splice(read_end_.get(), nullptr, to, nullptr, pending_,
                              SPLICE_F_MOVE | (nonblocking ? SPLICE_F_NONBLOCK : 0u));
         if (n > 0) {
             pending_ -= static_cast<std::size_t>(n);

@@ -4,6 +4,8 @@
 // being cached, and tunnels.
 #include <cstddef>
 
+#include "platform/socket.h"
+
 namespace kv::net {
 
 inline constexpr std::size_t kSpliceMaxMove = 1024 * 1024;
@@ -11,11 +13,13 @@ inline constexpr std::size_t kSpliceMaxMove = 1024 * 1024;
 // A pipe that holds bytes on their way from one socket to another.
 class SplicePipe {
 public:
+    // A pipe that cannot be made, or cannot be given its full size (out of
+    // descriptors, or over the user's pipe-buffer allowance), is not valid:
+    // the caller copies through user space instead.
     SplicePipe();
-    ~SplicePipe();
     SplicePipe(const SplicePipe&) = delete;
     SplicePipe& operator=(const SplicePipe&) = delete;
-    bool valid() const { return read_end_ >= 0; }
+    bool valid() const { return read_end_.valid(); }
 
     // Takes what `from` has (blocking unless nonblocking). Returns the bytes
     // taken, 0 when `from` closed, -1 on error (socket error captured; with
@@ -27,8 +31,8 @@ public:
     std::size_t pending() const { return pending_; }
 
 private:
-    int read_end_ = -1;
-    int write_end_ = -1;
+    platform::File read_end_;
+    platform::File write_end_;
     std::size_t pending_ = 0;
 };
 

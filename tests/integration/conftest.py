@@ -53,7 +53,7 @@ def parse_registry(path):
 
 
 class Server:
-    def __init__(self, home, settings, lists=None, env=None, status=None):
+    def __init__(self, home, settings, lists=None, env=None, status=None, preexec=None):
         self.home = Path(home)
         self.home.mkdir(parents=True, exist_ok=True)
         self.registry = self.home / "registry.reg"
@@ -65,13 +65,14 @@ class Server:
         self.registry.write_text(registry_file_text(base, lists, status))
         self.env = dict(os.environ, KORVANET_REGISTRY=str(self.registry), KORVANET_HOME=str(self.home) + "/")
         self.env.update(env or {})
+        self.preexec = preexec  # runs in the child before the server starts (limits)
         self.proc = None
         self.stdout_path = self.home / "stdout.txt"
 
     def start(self, timeout=10):
         out = open(self.stdout_path, "wb")
         self.proc = subprocess.Popen([str(BINARY)], env=self.env, stdout=out, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL, preexec_fn=self.preexec)
         out.close()
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -119,8 +120,8 @@ def korvanet(tmp_path):
     server started is stopped at the end of the test."""
     servers = []
 
-    def start(settings=None, lists=None, env=None, status=None, home=None):
-        s = Server(home or tmp_path / f"kv{len(servers)}", settings or {}, lists, env, status)
+    def start(settings=None, lists=None, env=None, status=None, home=None, preexec=None):
+        s = Server(home or tmp_path / f"kv{len(servers)}", settings or {}, lists, env, status, preexec)
         servers.append(s)
         return s.start()
 
