@@ -15,6 +15,7 @@
 #include "net/base64.h"
 #include "net/line_io.h"
 #include "net/text_utils.h"
+#include "proxy/error_pages.h"
 
 namespace kv::admin {
 namespace {
@@ -131,9 +132,11 @@ int authenticate(AdminRequest& r) {
     a.version = nullptr;  // not a proxy request: the Authorization header counts
     a.proxy_authorization = nullptr;
     a.authorization = r.auth_present ? r.auth_value : nullptr;
-    a.client_fd = r.conn.client.get();
     a.user_out = r.user;
-    return config::proxy_authenticate(config::live().lists, a);
+    config::AuthOutcome why;
+    if (config::proxy_authenticate(config::live().lists, a, &why)) return 1;
+    proxy::send_refusal(r.conn.client.get(), why, a.scheme, a.host, a.path);
+    return 0;
 }
 
 // Start of the header line named exactly "Authorization" (at a line start, so

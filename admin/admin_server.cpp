@@ -25,6 +25,7 @@
 #include "log/logs.h"
 #include "net/line_io.h"
 #include "net/listener.h"
+#include "net/socket_options.h"
 #include "net/outbound_connect.h"
 #include "net/text_utils.h"
 #include "platform/install_dir.h"
@@ -53,13 +54,6 @@ AdminRequest* g_current = nullptr;
 void set_current(AdminRequest* r) {
     std::lock_guard<std::mutex> guard(g_current_lock);
     g_current = r;
-}
-
-void set_timeouts(int fd) {
-    timeval tv{};
-    tv.tv_sec = kRequestTimeoutSeconds;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 // Reads the head into r.request, up to and including the first blank line
@@ -122,7 +116,7 @@ void serve(int fd, const sockaddr_in& client) {
             log::security("Host \"%s\" tried to access Korvanet on port %d", r->conn.client_text, r->conn.client_port);
         return;
     }
-    set_timeouts(fd);
+    net::set_io_timeouts(fd, kRequestTimeoutSeconds * 1000LL);
     if (cfg.ReverseLookup) (void)!dns::reverse_lookup(client.sin_addr, r->conn.client_host, kHostNameKept);
 
     set_current(r.get());

@@ -26,18 +26,8 @@ constexpr const char* kInvalidPassword = "Invalid password.";
 constexpr const char* kLoopbackText = "127.0.0.1";
 constexpr std::size_t kUserNameKept = 29;
 constexpr std::size_t kCredentialsSize = net::kLineBufferSize;
-constexpr std::size_t kReasonSize = 512;  // the longest reason names a 256-character pattern
+constexpr std::size_t kReasonSize = kRefusalReasonSize;
 constexpr std::size_t kSocksUrlSize = 512;
-
-constexpr const char* k403Head =
-    "HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/html\r\n\r\n"
-    "<body><H2> <font color=\"ee0000\">Forbidden </font></H2><HR>";
-constexpr const char* k407 =
-    "HTTP/1.0 407 Unauthorized\r\nProxy-Authenticate: Basic realm=\"Korvanet\"\r\n"
-    "Content-Type: text/html\r\n\r\n";
-constexpr const char* k401 =
-    "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
-    "Content-Type: text/html\r\n\r\n";
 
 const UserRecord* find_user_record(const ConfigLists& l, const char* name) {
     if (!name[0]) return nullptr;
@@ -65,19 +55,6 @@ int address_number(const char* text, std::uint32_t* out) {
     if (*p) return 0;
     *out = value;
     return 1;
-}
-
-// '<' and '>' of request texts are escaped on the 403 page: it is shown in the
-// requested site's origin and must not carry markup from a crafted link.
-std::string escaped(const char* text) {
-    if (!text) return {};
-    std::string out;
-    for (const char* p = text; *p; ++p) {
-        if (*p == '<') out += "&lt;";
-        else if (*p == '>') out += "&gt;";
-        else out += *p;
-    }
-    return out;
 }
 
 void set_reason(char* url, std::size_t url_size, const char* reason) {
@@ -158,52 +135,42 @@ int access_decision(const ConfigLists& l, char* url, std::size_t url_size, const
     return 0;
 }
 
-int proxy_authenticate(const ConfigLists& l, const AuthRequest& r) {
-    const bool proxy_header = r.version && r.version[0];
-    const char* header = proxy_header ? r.proxy_authorization : r.authorization;
+int proxy_authenticate(const ConfigLists& l, const AuthRequest& r, AuthOutcome* out) {
+    out->proxy_request = r.version && r.version[0];
+    const char* header = out->proxy_request ? r.proxy_authorization : r.authorization;
 
-    std::string user = kAnonymous;
+    out->user = kAnonymous;
     std::string password = kAnonymous;
     if (header) {
         const char* space = std::strchr(header, ' ');
+        out->refusal = Refusal::kMalformed;
         if (!space) return 0;
         std::vector<char> decoded(kCredentialsSize);
         net::base64_decode(space + 1, decoded.data(), decoded.size());
         const char* colon = std::strchr(decoded.data(), ':');
         if (!colon) return 0;
-        user.assign(decoded.data(), static_cast<std::size_t>(colon - decoded.data()));
+        out->user.assign(decoded.data(), static_cast<std::size_t>(colon - decoded.data()));
         password = colon + 1;
-        if (r.user_out) platform::copy_bounded(r.user_out, user.c_str(), kUserNameKept + 1);
+        if (r.user_out) platform::copy_bounded(r.user_out, out->user.c_str(), kUserNameKept + 1);
     }
 
-    const char* scheme = r.scheme ? r.scheme : "";
-    const char* host = r.host ? r.host : "";
-    const char* path = r.path ? r.path : "";
-    std::string url = std::string(scheme) + "://" + host + path;
+    std::string url = std::string(r.scheme ? r.scheme : "") + "://" + (r.host ? r.host : "") + (r.path ? r.path : "");
     if (const std::size_t q = url.find('?'); q != std::string::npos) url.resize(q);
     // The buffer takes the URL, or the reason when refused.
     std::vector<char> buffer(std::max(url.size() + 1, kReasonSize));
     platform::copy_bounded(buffer.data(), url.c_str(), buffer.size());
-
-    if (access_decision(l, buffer.data(), buffer.size(), user.c_str(), password.c_str())) return 1;
-    const char* reason = buffer.data();
-
-    if (std::strcmp(reason, kNobodyReason) == 0) {
-        std::string page = k403Head;
-        page += "You are not allowed to access this site.<br><B>";
-        (void)net::send_text(r.client_fd, page.c_str());
-    } else if (user[0] != '!' && std::strcmp(reason, kInvalidPassword) != 0) {
-        std::string page = k403Head;
-        page += "You (user <font color=\"#0000ee\"><b>" + escaped(user.c_str()) +
-                "</b></font>) are not allowed to access<br><B>" + escaped(scheme) + "://" +
-                escaped(host) + escaped(path) +
-                "</B><br>due to Korvanet access configuration rule.<p>";
-        page += "The reason : <br> ";
-        page += reason;
-        (void)net::send_text(r.client_fd, page.c_str());
-    } else {
-        (void)net::send_text(r.client_fd, proxy_header ? k407 : k401);
+    if (access_decision(l, buffer.data(), buffer.size(), out->user.c_str(), password.c_str())) {
+        out->refusal = Refusal::kNone;
+        return 1;
     }
+    const char* reason = buffer.data();
+    platform::copy_bounded(out->reason, reason);
+    if (std::strcmp(reason, kNobodyReason) == 0)
+        out->refusal = Refusal::kSiteForbidden;
+    else if (out->user[0] != '!' && std::strcmp(reason, kInvalidPassword) != 0)
+        out->refusal = Refusal::kNotAllowed;
+    else
+        out->refusal = Refusal::kAskCredentials;
     return 0;
 }
 

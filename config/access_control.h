@@ -1,14 +1,16 @@
 #pragma once
 // Who may connect, and who may fetch what: the allowed IP check, the access
-// decision, the proxy authentication with its refusal answers, the SOCKS check.
-// All only read the lists (under their shared lock).
+// decision, the proxy authentication, the SOCKS check. All only read the
+// lists (under their shared lock) and decide; the caller answers its client.
 #include <cstddef>
+#include <string>
 
 #include "config/config_lists.h"
 
 namespace kv::config {
 
 inline constexpr std::size_t kAuthUserSize = 32;  // 29 characters kept
+inline constexpr std::size_t kRefusalReasonSize = 512;  // the longest reason names a 256-character pattern
 
 struct Settings;
 
@@ -31,12 +33,27 @@ struct AuthRequest {
     const char* version;              // null when the request had none
     const char* proxy_authorization;  // header values, null when absent
     const char* authorization;
-    int client_fd;                    // where the refusal answer goes
     char* user_out;                   // kAuthUserSize bytes; filled from the credentials
 };
-// 1 to go on; 0 when refused (the 403/407/401 answer has been sent; nothing
-// for malformed credentials).
-[[nodiscard]] int proxy_authenticate(const ConfigLists& l, const AuthRequest& r);
+
+// How a refused request is to be answered.
+enum class Refusal {
+    kNone,
+    kMalformed,       // credentials that cannot be read: no answer at all
+    kSiteForbidden,   // the rule admits only the "nobody" user: the 403 for the site
+    kNotAllowed,      // a known or named user the rules refuse: the 403 with the reason
+    kAskCredentials,  // anonymous or a wrong password: 407, or 401 without a version
+};
+
+struct AuthOutcome {
+    Refusal refusal = Refusal::kNone;
+    bool proxy_request = false;  // the request had a version: 407 rather than 401
+    std::string user;            // the whole name the credentials gave ("!" when none)
+    char reason[kRefusalReasonSize] = "";
+};
+
+// 1 to go on; 0 when refused, with *out telling how to answer.
+[[nodiscard]] int proxy_authenticate(const ConfigLists& l, const AuthRequest& r, AuthOutcome* out);
 
 // 1 when a SOCKS client may reach host:port (no user name: always).
 [[nodiscard]] int socks_access(const ConfigLists& l, const char* host, int port, const char* user,

@@ -15,6 +15,7 @@
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
+#include "net/net_links.h"
 #include "platform/descriptor_limit.h"
 #include "platform/fault_guard.h"
 
@@ -28,12 +29,31 @@ bool g_cache_started = false;
 constexpr long kDescriptorsNeeded = conn::kTaskSlots * 6 + 128;
 constexpr long kDescriptorCap = 65536;
 
+// The resolver, the dial-up manager and the settings net/ works with.
+void register_net_links(const config::Settings& s) {
+    net::NetLinks links;
+    links.lookup = dns::lookup;
+    links.lookup_with_dial = dial::lookup_with_dial;
+    links.dial_running = dial::running;
+    links.dial_connected = dial::connected;
+    links.dial_window_open = dial::window_open;
+    links.dial_and_wait = dial::dial_and_wait;
+    links.link_address = dial::link_address;
+    links.dial_status_text = dial::status_text;
+    links.note_traffic = dial::note_traffic;
+    links.connect_retry = s.ConnectRetry;
+    links.connection_named = std::strcmp(s.ConnName, "(none)") != 0;
+    links.timeout_minutes = s.Timeout;
+    net::set_net_links(links);
+}
+
 }  // namespace
 
 int start_server(bool as_service) {
     config::Settings& s = config::live();
     config::load_settings(s);
     (void)config::save_settings(s);
+    register_net_links(s);
     config::open_statistics();
     if (!log::open_logs(s.LogsDir, s.LogAccess != 0, s.LogSecurity != 0, s.LogDial != 0)) return 0;
     if (platform::raise_descriptor_limit(kDescriptorCap) < kDescriptorsNeeded)

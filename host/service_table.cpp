@@ -25,6 +25,7 @@
 #include "mail/mail_schedule.h"
 #include "net/line_io.h"
 #include "net/listener.h"
+#include "net/socket_options.h"
 #include "net/outbound_connect.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
@@ -83,13 +84,6 @@ void register_test_rows() {
     }
 }
 #endif
-
-void set_timeouts(int fd, int minutes) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(minutes) * 60;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
 
 // Appends the raw record to dump.bin in the logs directory.
 void dump_record(const conn::ConnectionRecord& r) {
@@ -208,7 +202,7 @@ Accepted accept_one(ServiceRow& row) {
         delete rec;
         return Accepted::kTaken;
     }
-    set_timeouts(fd, config::live().Timeout);
+    net::set_io_timeouts(fd, config::live().Timeout * 60000LL);
 
     s.serial = conn::next_serial();
     {

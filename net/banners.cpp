@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 
 namespace kv::net {
@@ -51,5 +52,7 @@ std::size_t format_generated_by(char* out, std::size_t size) {
 }
 
 int send_error_detected_by(int fd) { return send_formatted(fd, kErrorDetectedBy, version_text()); }
+
+void add_error_detected_by(PageWriter& out) { out.addf(kErrorDetectedBy, version_text()); }
 
 }  // namespace kv::net

@@ -10,6 +10,8 @@
 
 namespace kv::net {
 
+class PageWriter;
+
 // "1.5.3 " (major.minor.build and one blank), built once.
 const char* version_text();
 // The bold, two-coloured product name at font size +1 (admin page heading).
@@ -19,5 +21,7 @@ const char* product_heading();
 std::size_t format_generated_by(char* out, std::size_t size);
 // "<p><I>Error detected by " ... sent directly to the socket. 1 or 0.
 [[nodiscard]] int send_error_detected_by(int fd);
+// The same footer as the end of a page being written.
+void add_error_detected_by(PageWriter& out);
 
 }  // namespace kv::net

@@ -27,10 +27,14 @@ void PageWriter::add(const char* data, std::size_t n) {
     if (buf_.size() >= kPageChunk) (void)flush();
 }
 
-void PageWriter::add_escaped(const char* text) {
+void PageWriter::add_escaped(const char* text) { add_with_entities(text, "&<>\""); }
+
+void PageWriter::add_tags_escaped(const char* text) { add_with_entities(text, "<>"); }
+
+void PageWriter::add_with_entities(const char* text, const char* special) {
     if (error_ != 0 || !text) return;
     for (const char* run = text; *run;) {
-        const std::size_t plain = std::strcspn(run, "&<>\"");
+        const std::size_t plain = std::strcspn(run, special);
         if (plain > 0) buf_.append(run, plain);
         run += plain;
         switch (*run) {

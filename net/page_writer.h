@@ -22,6 +22,8 @@ public:
     // Values shown inside page text or a quoted attribute: '&', '<', '>' and
     // '"' as entities.
     void add_escaped(const char* text);
+    // Only '<' and '>' as entities: request texts echoed on refusal pages.
+    void add_tags_escaped(const char* text);
     // Formats one fragment: at most kSendFormattedSize - 1 characters, as a
     // formatted send cuts them. Longer text goes through add().
     void addf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -34,6 +36,8 @@ public:
     int fd() const { return fd_; }
 
 private:
+    void add_with_entities(const char* text, const char* special);
+
     int fd_;
     int error_ = 0;
     std::string buf_;

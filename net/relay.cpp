@@ -8,10 +8,10 @@
 
 #include <cerrno>
 
-#include "config/settings.h"
-#include "dial/dial_manager.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
+#include "net/net_links.h"
+#include "net/socket_options.h"
 #include "net/stream_splice.h"
 #include "platform/socket_error.h"
 
@@ -20,17 +20,9 @@ namespace {
 
 enum class Pass { kMoved, kNothing, kClosed, kFailed };
 
-void set_blocking(int fd, bool blocking) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return;
-    fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
-}
-
 void prepare(int fd, int timeout_ms) {
-    timeval tv{};
-    tv.tv_sec = timeout_ms / 1000;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // Whole seconds, as the relay has always set them.
+    set_io_timeouts(fd, timeout_ms / 1000 * 1000LL);
     // A tunnel must add no delay of its own to request/response traffic.
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -162,8 +154,8 @@ int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client
         }
         if (moved) {
             moved_any = true;
-            dial::note_traffic(client_local);
-            dial::note_traffic(server_local);
+            net_links().note_traffic(client_local);
+            net_links().note_traffic(server_local);
         }
     }
 }
@@ -182,8 +174,8 @@ int relay_buffered(int client_fd, int server_fd, char* buffer, std::size_t size,
         if (a == Pass::kClosed || b == Pass::kClosed) return 1;
         if (a == Pass::kFailed || b == Pass::kFailed) return 0;
         if (a == Pass::kMoved || b == Pass::kMoved) {
-            dial::note_traffic(client_local);
-            dial::note_traffic(server_local);
+            net_links().note_traffic(client_local);
+            net_links().note_traffic(server_local);
         }
     }
 }
@@ -191,7 +183,7 @@ int relay_buffered(int client_fd, int server_fd, char* buffer, std::size_t size,
 }  // namespace
 
 int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
-    const int timeout_ms = config::live().Timeout * 60000;
+    const int timeout_ms = net_links().timeout_minutes * 60000;
     const in_addr_t client_local = local_address(client_fd);
     const in_addr_t server_local = local_address(server_fd);
     prepare(client_fd, timeout_ms);

@@ -18,6 +18,7 @@
 #include "net/text_utils.h"
 #include "platform/clock.h"
 #include "platform/socket_error.h"
+#include "proxy/progress_points.h"
 #include "proxy/request_parse.h"
 
 namespace kv::proxy {
@@ -283,16 +284,16 @@ int http_relay(conn::ConnectionRecord& r) {
     const auto& s = config::live();
     const int server = r.server.get();
 
-    r.progress = 12;
+    r.progress = kPointRelayOrClosing;
     if (!send_request_upstream(r)) return relay_failed(r);
-    r.progress = 13;
+    r.progress = kPointRequestSent;
     if (strcasecmp(p.method, "POST") == 0 || strcasecmp(p.method, "PUT") == 0) {
         if (!forward_body(r)) return relay_failed(r);
     }
 
     // The response header goes into the second half of the request buffer;
     // bytes that follow it in the same receive are the first body bytes.
-    r.progress = 14;
+    r.progress = kPointReadingResponse;
     char* area = p.request + conn::kResponseAreaOffset;
     std::size_t got = 0;
     bool closed = false;
@@ -356,7 +357,7 @@ int http_relay(conn::ConnectionRecord& r) {
     }
 
     // Also for an answer that is not HTTP/1.x: it is stored as it came.
-    r.progress = 15;
+    r.progress = kPointResponseHeaderRead;
     if (p.cacheable) (void)cache::open_for_write(r);
 
     if (is_http) {
@@ -392,7 +393,7 @@ int http_relay(conn::ConnectionRecord& r) {
         }
         p.bytes_sent += static_cast<long long>(got);
     }
-    r.progress = 16;
+    r.progress = kPointPassingBody;
 
     bool splice_tried = false;
     for (;;) {
@@ -403,7 +404,7 @@ int http_relay(conn::ConnectionRecord& r) {
         long n = closed ? 0 : receive(server, r.work, block, 0, &p.error);
         if (n < 0) return relay_failed(r);
         if (n == 0) {
-            r.progress = 17;
+            r.progress = kPointBodyComplete;
             if (!to_own_admin(r)) write_access_entry(r);
             return 1;
         }
@@ -435,7 +436,7 @@ void connect_tunnel(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const int client = r.client.get();
     const int server = r.server.get();
-    r.progress = 12;
+    r.progress = kPointRelayOrClosing;
     if (p.via_parent) {
         // The parent's own answer reaches the browser through the pipe.
         if (!net::send_formatted(server, "CONNECT %s:%d HTTP/1.0\r\n\r\n", p.host, static_cast<int>(p.dest_port)))

@@ -18,59 +18,20 @@
 #include "net/banners.h"
 #include "net/line_io.h"
 #include "net/outbound_connect.h"
+#include "net/socket_options.h"
 #include "net/text_utils.h"
 #include "platform/socket_error.h"
+#include "proxy/error_pages.h"
 #include "proxy/http_relay.h"
+#include "proxy/progress_points.h"
 #include "proxy/protocol_engines.h"
 
 namespace kv::proxy {
 namespace {
 
-constexpr char k504Head[] =
-    "HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n";
-constexpr char kParseErrorPage[] =
-    "HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
-    "<H4><font COLOR=\"#FF0000\">Error parsing http request : </font></H2><p><pre>";
-constexpr char kNoSocketPage[] =
-    "HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\n\r\n"
-    "<H1><font COLOR=\"#FF0000\">Error :</font></H1><P>Korvanet can't create socket :<BR>"
-    "no more file descriptors or buffer space available.<BR> Try again later.";
-constexpr char kNotModified[] = "HTTP/1.0 304 Not Modified\r\n\r\n";
-
 ParseSettings live_parse_settings() {
     const auto& s = config::live();
     return ParseSettings{s.EnableCache, s.AdminPort, s.KeepAborted};
-}
-
-// Every early end of a request: close everything, report "no engine ran".
-int close_and_stop(conn::ConnectionRecord& r) {
-    close_proxy_connection(r);
-    return 0;
-}
-
-// Formats one page into the work buffer and sends it.
-void send_page(conn::ConnectionRecord& r, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void send_page(conn::ConnectionRecord& r, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = std::vsnprintf(r.work, sizeof r.work, fmt, ap);
-    va_end(ap);
-    if (n < 0) return;
-    (void)net::send_text(r.client.get(), r.work);
-}
-
-void send_dial_failed_page(conn::ConnectionRecord& r) {
-    send_page(r, "%s<H2>Error :</H2><HR>RAS reports : %s", k504Head, dial::status_text());
-}
-
-const char* connect_reason(int error) {
-    switch (error) {
-        case platform::kWsaNetUnreachable: return "<B>Reason </B>: Network unreachable.";
-        case platform::kWsaTimedOut: return "<B>Reason </B>: Connect timeout.";
-        case platform::kWsaConnRefused: return "<B>Reason </B>: Connection refused.";
-        case platform::kWsaHostUnreachable: return "<B>Reason </B>: Host unreachable.";
-        default: return nullptr;
-    }
 }
 
 // Sends a fresh cached object block by block.
@@ -88,11 +49,164 @@ void send_from_cache(conn::ConnectionRecord& r) {
     }
 }
 
-void set_timeouts(int fd, int minutes) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(minutes) * 60;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+// Where the request goes: the origin, or the parent proxy.
+struct Target {
+    const char* host;
+    std::uint16_t port;
+    sockaddr_in addr;
+};
+
+bool read_head(conn::ConnectionRecord& r) {
+    r.progress = kPointReadingRequest;
+    if (read_request_head(r)) return true;
+    if (r.proxy.error != platform::kWsaConnReset)
+        log::error(log::kErrBadRequest, 1, platform::last_socket_error(), "bad http request");
+    return false;
+}
+
+bool parse(conn::ConnectionRecord& r, const config::Settings& s) {
+    auto& p = r.proxy;
+    r.progress = kPointParsing;
+    if (!parse_request(r)) {
+        if (p.error != platform::kWsaConnReset)
+            log::error(log::kErrParseRequest, 1, p.error, "error in parsing http request");
+        send_parse_error_page(r.client.get(), r.work);
+        return false;
+    }
+    p.via_parent = s.ParentProxy[0] != '\0';
+    r.progress = kPointParsed;
+    return true;
+}
+
+// The administration pages do their own authentication. A refused request
+// is answered and written to the access log.
+bool authenticate(conn::ConnectionRecord& r, const config::Settings& s) {
+    auto& p = r.proxy;
+    if (p.dest_port != s.AdminPort) {
+        const config::AuthRequest auth{p.scheme,
+                                       p.host,
+                                       p.path,
+                                       p.version,
+                                       find_request_header(p, "Proxy-Authorization"),
+                                       find_request_header(p, "Authorization"),
+                                       p.user};
+        config::AuthOutcome why;
+        if (!config::proxy_authenticate(s.lists, auth, &why)) {
+            send_refusal(r.client.get(), why, p.scheme, p.host, p.path);
+            write_access_entry(r);
+            return false;
+        }
+    }
+    r.progress = kPointAuthenticated;
+    return true;
+}
+
+// The answers the proxy gives without the origin: the ";refresh" redirect
+// (which drops the cached copy), the 304 for a browser's own copy, and a
+// fresh cached object. True when one was given.
+bool answered_by_proxy(conn::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    if (p.refresh) {
+        send_refresh_redirect(r.client.get(), p.scheme, p.host, p.dest_port, p.path);
+        (void)cache::delete_by_key(r);
+        return true;
+    }
+    p.no_cache = find_request_header(p, "Pragma") != nullptr;
+    if (!p.no_cache && find_request_header(p, "If-Modified-Since")) {
+        // The browser's copy is taken as current without asking the origin.
+        send_not_modified(r.client.get());
+        return true;
+    }
+    r.progress = kPointCacheDecision;
+    if (p.cacheable && !p.no_cache && cache::open_for_read(r)) {
+        send_from_cache(r);
+        return true;
+    }
+    return false;
+}
+
+void choose_target(conn::ConnectionRecord& r, const config::Settings& s, Target* target) {
+    auto& p = r.proxy;
+    r.progress = kPointTargetChosen;
+    target->host = p.host;
+    target->port = p.dest_port;
+    if (p.via_parent) {
+        target->host = s.ParentProxy;
+        target->port = static_cast<std::uint16_t>(s.ParentProxyPort);
+        // The parent fetches ftp and gopher addresses as an HTTP proxy.
+        if (p.kind == conn::kKindFtp || p.kind == conn::kKindGopher) p.kind = conn::kKindHttp;
+    }
+    target->addr = sockaddr_in{};
+    target->addr.sin_family = AF_INET;
+    target->addr.sin_port = htons(target->port);
+}
+
+bool resolve_target(conn::ConnectionRecord& r, Target* target) {
+    r.progress = kPointResolving;
+    net::OutboundFailure failure = net::OutboundFailure::kNone;
+    if (net::resolve_host(target->host, true, &target->addr, &failure)) return true;
+    if (failure == net::OutboundFailure::kDialFailed)
+        send_dial_failed_page(r.client.get(), dial::status_text(), true);
+    else
+        send_no_dns_entry_page(r.client.get(), target->host);
+    return false;
+}
+
+// The server socket lives in the record before the connect, so a kill
+// from the status page can wake a connect that waits.
+bool open_server_socket(conn::ConnectionRecord& r) {
+    platform::Socket server;
+    net::OutboundFailure failure = net::OutboundFailure::kNone;
+    if (!net::new_stream_socket(&server, &failure)) {
+        r.proxy.error = platform::last_socket_error();
+        log::error(log::kErrProxySocket, 3, r.proxy.error, "can't create socket");
+        if (r.proxy.error == platform::kWsaTooManyFiles || r.proxy.error == platform::kWsaNoBuffers)
+            send_no_socket_page(r.client.get());
+        return false;
+    }
+    conn::set_server_socket(r, std::move(server));
+    return true;
+}
+
+bool connect_target(conn::ConnectionRecord& r, const Target& target, const config::Settings& s) {
+    auto& p = r.proxy;
+    r.progress = kPointConnecting;
+    net::OutboundFailure failure = net::OutboundFailure::kNone;
+    if (!net::connect_socket(r.server.get(), target.addr, true, r.dial_use, &failure)) {
+        p.error = platform::last_socket_error();
+        if (failure == net::OutboundFailure::kDialFailed) {
+            send_dial_failed_page(r.client.get(), dial::status_text(), false);
+            return false;
+        }
+        const char* reason = net::known_connect_reason(p.error);
+        if (!reason) log::error(log::kErrProxyConnect, 1, p.error, "connect to the host %s failed", p.host);
+        send_connect_failed_page(r.client.get(), target.host, target.port, reason);
+        return false;
+    }
+    r.progress = kPointConnected;
+    net::address_text(target.addr.sin_addr, p.server_text);
+    net::set_io_timeouts(r.server.get(), s.Timeout * 60000LL);
+    return true;
+}
+
+void run_engine(conn::ConnectionRecord& r) {
+    auto& p = r.proxy;
+    switch (p.kind) {
+        case conn::kKindHttps: connect_tunnel(r); return;
+        case conn::kKindFtp:
+        case conn::kKindGopher:
+            r.progress = kPointEngineStart;
+            if (p.cacheable) (void)cache::open_for_write(r);
+            if (p.kind == conn::kKindFtp) {
+                (void)ftp_over_http(r);
+                write_access_entry(r);
+            } else {
+                (void)gopher_over_http(r);
+            }
+            r.progress = kPointEngineDone;
+            return;
+        default: (void)http_relay(r); return;
+    }
 }
 
 }  // namespace
@@ -137,156 +251,30 @@ const char* find_request_header(const conn::ConnectionRecord& r, const char* nam
 }
 
 void close_proxy_connection(conn::ConnectionRecord& r) {
-    r.progress = 12;
+    r.progress = kPointRelayOrClosing;
     if (r.proxy.cacheable || r.proxy.cache_file.valid() || r.proxy.writing_cache) cache::finish(r);
     conn::close_server_socket(r);
     conn::close_client_socket(r);
 }
 
 int handle_connection(conn::ConnectionRecord& r) {
-    auto& p = r.proxy;
-    const auto& s = config::live();
-    const int client = r.client.get();
-
-    r.progress = 1;
-    if (!read_request_head(r)) {
-        if (p.error != platform::kWsaConnReset)
-            log::error(log::kErrBadRequest, 1, platform::last_socket_error(), "bad http request");
-        return close_and_stop(r);
-    }
-
-    r.progress = 2;
-    if (!parse_request(r)) {
-        if (p.error != platform::kWsaConnReset)
-            log::error(log::kErrParseRequest, 1, p.error, "error in parsing http request");
-        // The raw head as it came, then the end of the page.
-        if (net::send_text(client, kParseErrorPage) && net::send_text(client, r.work))
-            (void)net::send_text(client, "</pre>");
-        return close_and_stop(r);
-    }
-    p.via_parent = s.ParentProxy[0] != '\0';
-    r.progress = 3;
-
-    // The administration pages do their own authentication.
-    if (p.dest_port != s.AdminPort) {
-        config::AuthRequest auth{p.scheme,
-                                 p.host,
-                                 p.path,
-                                 p.version,
-                                 find_request_header(p, "Proxy-Authorization"),
-                                 find_request_header(p, "Authorization"),
-                                 client,
-                                 p.user};
-        if (!config::proxy_authenticate(s.lists, auth)) {
-            write_access_entry(r);
-            return close_and_stop(r);
+    const config::Settings& s = config::live();
+    Target target{};
+    int ran = 0;
+    if (read_head(r) &&
+        parse(r, s) &&
+        authenticate(r, s) &&
+        !answered_by_proxy(r)) {
+        choose_target(r, s, &target);
+        if (resolve_target(r, &target) &&
+            open_server_socket(r) &&
+            connect_target(r, target, s)) {
+            run_engine(r);
+            ran = 1;
         }
-    }
-
-    r.progress = 4;
-    if (p.refresh) {
-        const unsigned port = p.dest_port;
-        if (port == 21 || port == 70 || port == 80 || port == 443)
-            send_page(r, "HTTP/1.0 301 Moved Permanently\r\nContent-Type: text/html\r\nLocation: %s://%s%s\r\n\r\n",
-                      p.scheme, p.host, p.path);
-        else
-            send_page(r,
-                      "HTTP/1.0 301 Moved Permanently\r\nContent-Type: text/html\r\nLocation: %s://%s:%u%s\r\n\r\n",
-                      p.scheme, p.host, port, p.path);
-        (void)cache::delete_by_key(r);
-        return close_and_stop(r);
-    }
-
-    p.no_cache = find_request_header(p, "Pragma") != nullptr;
-    if (!p.no_cache && find_request_header(p, "If-Modified-Since")) {
-        // The browser's copy is taken as current without asking the origin.
-        (void)net::send_text(client, kNotModified);
-        return close_and_stop(r);
-    }
-
-    r.progress = 5;
-    if (p.cacheable && !p.no_cache && cache::open_for_read(r)) {
-        send_from_cache(r);
-        return close_and_stop(r);
-    }
-
-    r.progress = 6;
-    const char* target = p.host;
-    std::uint16_t target_port = p.dest_port;
-    if (p.via_parent) {
-        target = s.ParentProxy;
-        target_port = static_cast<std::uint16_t>(s.ParentProxyPort);
-        // The parent fetches ftp and gopher addresses as an HTTP proxy.
-        if (p.kind == conn::kKindFtp || p.kind == conn::kKindGopher) p.kind = conn::kKindHttp;
-    }
-
-    r.progress = 7;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(target_port);
-    int dial_failed = 0;
-    if (!dial::lookup_with_dial(target, &addr.sin_addr, &dial_failed)) {
-        if (dial_failed)
-            send_dial_failed_page(r);
-        else
-            send_page(r, "%s<H2><font COLOR=\"#FF0000\">Error :</font></H2><P> Host <B> %s </B> doesn't have DNS entry!",
-                      k504Head, target);
-        (void)net::send_error_detected_by(client);
-        return close_and_stop(r);
-    }
-
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        p.error = platform::capture_socket_error();
-        log::error(log::kErrProxySocket, 3, p.error, "can't create socket");
-        if (p.error == platform::kWsaTooManyFiles || p.error == platform::kWsaNoBuffers)
-            (void)net::send_text(client, kNoSocketPage);
-        return close_and_stop(r);
-    }
-    conn::set_server_socket(r, platform::Socket(fd));
-
-    r.progress = 8;
-    dial_failed = 0;
-    if (!net::connect_with_retry(fd, addr, r.dial_use, &dial_failed)) {
-        p.error = platform::last_socket_error();
-        if (dial_failed) {
-            send_dial_failed_page(r);
-            return close_and_stop(r);
-        }
-        const char* reason = connect_reason(p.error);
-        if (!reason) log::error(log::kErrProxyConnect, 1, p.error, "connect to the host %s failed", p.host);
-        send_page(r, "%s<H2><font COLOR=\"#FF0000\">Error :</font></H2><P> Can't connect to host <B>%s</B> on port <B>%hu</B>!<HR>%s",
-                  k504Head, target, target_port, reason ? reason : "");
-        (void)net::send_error_detected_by(client);
-        return close_and_stop(r);
-    }
-
-    r.progress = 9;
-    net::address_text(addr.sin_addr, p.server_text);
-    set_timeouts(fd, s.Timeout);
-
-    switch (p.kind) {
-        case conn::kKindHttps:
-            connect_tunnel(r);
-            break;
-        case conn::kKindFtp:
-        case conn::kKindGopher:
-            r.progress = 10;
-            if (p.cacheable) (void)cache::open_for_write(r);
-            if (p.kind == conn::kKindFtp) {
-                (void)ftp_over_http(r);
-                write_access_entry(r);
-            } else {
-                (void)gopher_over_http(r);
-            }
-            r.progress = 11;
-            break;
-        default:
-            (void)http_relay(r);
-            break;
     }
     close_proxy_connection(r);
-    return 1;
+    return ran;
 }
 
 }  // namespace kv::proxy

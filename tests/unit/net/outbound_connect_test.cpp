@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "config/settings.h"
 #include "platform/socket_error.h"
 #include "tests/unit/test_support.h"
 
@@ -69,22 +68,27 @@ TEST(OutboundConnect, FailureReasons) {
 }
 
 TEST(OutboundConnect, ReasonTextsByError) {
+    using kv::net::OutboundFailure;
     struct Case {
+        OutboundFailure kind;
         int error;
         bool may_dial;
         const char* reason;
     };
     const Case cases[] = {
-        {10051, false, "Network unreachable."},
-        {10060, true, "Connect timeout."},
-        {10061, false, "Connection refused."},
-        {10065, true, "Host unreachable."},
-        {10054, true, "connect to the host h.example failed"},
-        {10054, false, "failed to connect to \"h.example\""},
+        {OutboundFailure::kConnect, 10051, false, "Network unreachable."},
+        {OutboundFailure::kConnect, 10060, true, "Connect timeout."},
+        {OutboundFailure::kConnect, 10061, false, "Connection refused."},
+        {OutboundFailure::kConnect, 10065, true, "Host unreachable."},
+        {OutboundFailure::kConnect, 10054, true, "connect to the host h.example failed"},
+        {OutboundFailure::kConnect, 10054, false, "failed to connect to \"h.example\""},
+        {OutboundFailure::kNoDnsEntry, 11001, true, "Host \"h.example\" doesn't have DNS entry!"},
+        {OutboundFailure::kNoSocket, 10024, false, "can't create socker"},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         char reason[kv::net::kReasonSize];
-        kv::net::connect_failure_reason(cases[i].error, cases[i].may_dial, "h.example", reason, sizeof reason);
+        kv::net::failure_reason(cases[i].kind, cases[i].error, cases[i].may_dial, "h.example", reason,
+                                sizeof reason);
         EXPECT_STREQ(reason, cases[i].reason) << "row " << i;
     }
 }

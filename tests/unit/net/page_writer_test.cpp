@@ -31,9 +31,10 @@ TEST(PageWriter, GathersEscapesAndCutsFormattedFragments) {
         out.addf("%s|", std::string(400, 'x').c_str());  // a formatted fragment holds 299 characters
         EXPECT_EQ(out.flush(), 1);
         out.add_escaped("");
+        out.add_tags_escaped("<i>&\"");
         out.add("end");
     }  // the writer flushes when it goes, then the socket closes
-    EXPECT_EQ(read_all(peer.get()), "<b>a&amp;b &lt;c&gt; &quot;d&quot;</b>" + std::string(299, 'x') + "end");
+    EXPECT_EQ(read_all(peer.get()), "<b>a&amp;b &lt;c&gt; &quot;d&quot;</b>" + std::string(299, 'x') + "&lt;i&gt;&\"end");
 }
 
 TEST(PageWriter, RemembersTheFirstFailedSendAndDropsTheRest) {

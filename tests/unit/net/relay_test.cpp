@@ -16,12 +16,18 @@
 #include <string>
 #include <thread>
 
-#include "config/settings.h"
+#include "net/net_links.h"
 #include "log/logs.h"
 #include "platform/socket.h"
 #include "tests/unit/test_support.h"
 
 namespace {
+
+void set_idle_minutes(int minutes) {
+    kv::net::NetLinks links = kv::net::net_links();
+    links.timeout_minutes = minutes;
+    kv::net::set_net_links(links);
+}
 
 using kv::platform::Socket;
 
@@ -42,7 +48,7 @@ class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(logs_.opened());
-        kv::config::live().Timeout = 10;
+        set_idle_minutes(10);
         tcp_pair(client_, client_side_);
         tcp_pair(server_side_, server_);
     }
@@ -91,10 +97,10 @@ TEST_F(RelayTest, ResetEndsWithFailureAndNoEntry) {
 }
 
 TEST_F(RelayTest, IdleTimeEndsWithSuccess) {
-    kv::config::live().Timeout = 0;  // no idle time at all
+    set_idle_minutes(0);  // no idle time at all
     char buf[8192];
     EXPECT_EQ(kv::net::relay(client_side_.get(), server_side_.get(), buf, sizeof buf), 1);
-    kv::config::live().Timeout = 10;
+    set_idle_minutes(10);
 }
 
 TEST_F(RelayTest, ShutdownFromAnotherThreadEndsIt) {
@@ -154,7 +160,7 @@ TEST(RelayCopying, LocalSocketsCarryBothWaysAndEndOnClose) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
     Socket client(a[0]), client_side(a[1]), server_side(b[0]), server(b[1]);
-    kv::config::live().Timeout = 10;
+    set_idle_minutes(10);
     int result = -1;
     std::thread t([&] {
         char buf[8192];
