@@ -25,11 +25,11 @@
 #include "log/logs.h"
 #include "net/line_io.h"
 #include "net/listener.h"
-#include "net/socket_options.h"
 #include "net/outbound_connect.h"
+#include "net/socket_options.h"
 #include "net/text_utils.h"
-#include "platform/install_dir.h"
 #include "platform/clock.h"
+#include "platform/install_dir.h"
 #include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "platform/thread.h"
@@ -43,6 +43,7 @@ constexpr int kRequestTimeoutSeconds = 30;
 constexpr unsigned kHostNameKept = 65;  // 64 characters + NUL
 constexpr const char* kBlankLine = "\r\n\r\n";
 
+RestartHook g_restart_hook = nullptr;
 AdminState g_state;
 platform::Socket g_listener;
 platform::Thread g_thread;
@@ -176,6 +177,10 @@ void* accept_thread(void*) {
 }  // namespace
 
 AdminState& state() { return g_state; }
+
+void set_restart_hook(RestartHook hook) { g_restart_hook = hook; }
+
+int request_restart(const volatile int* pending) { return g_restart_hook ? g_restart_hook(pending) : 0; }
 
 int send_body_line(const AdminRequest& r) {
     return net::send_formatted(r.conn.client.get(), "<BODY %s>\n", g_state.body_attribute);

@@ -9,4 +9,11 @@ namespace kv::admin {
 // Shuts the listener (and a request being served) down, waits for the thread,
 // closes the listener. Does nothing when not started.
 void stop_admin_server();
+
+// How the configuration menu's Restart reaches the service host, which
+// registers it at start: starts the restart, 1 when it started.
+using RestartHook = int (*)(const volatile int* pending);
+void set_restart_hook(RestartHook hook);
+// 0 when no hook is registered or the restart could not start.
+[[nodiscard]] int request_restart(const volatile int* pending);
 }  // namespace kv::admin

@@ -2,8 +2,8 @@
 // restarts the program once the menu has been fetched (the menu page clears
 // the restart-pending flag), so the browser sees the menu before the server
 // goes down.
+#include "admin/admin_server.h"
 #include "admin/config_pages.h"
-#include "host/restart.h"
 #include "net/line_io.h"
 
 namespace kv::admin {
@@ -13,7 +13,7 @@ int config_restart(AdminRequest& r) {
     (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
     (void)net::send_text(fd, "Location: /admin/config/index\r\n\r\n");
     state().restart_pending = 1;
-    if (!host::start_restart(&state().restart_pending)) state().restart_pending = 0;
+    if (!request_restart(&state().restart_pending)) state().restart_pending = 0;
     return 1;
 }
 

@@ -12,7 +12,7 @@
 
 #include "conn/connection_record.h"
 #include "proxy/request_parse.h"
-#include "tests/unit/proxy/bytewise_head_model.h"
+#include "testing/bytewise_head_model.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "dial/dial_manager.h"
 #include "dns/resolver.h"
 #include "gateways/udp_links.h"
+#include "host/restart.h"
 #include "host/service_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
@@ -62,6 +63,7 @@ int start_server(bool as_service) {
     // kill the process on a send.
     std::signal(SIGPIPE, SIG_IGN);
     platform::install_fault_handlers();
+    admin::set_restart_hook(start_restart);
     if (!admin::start_admin_server()) {
         log::close_logs();
         return 0;

@@ -1,43 +1,46 @@
 #!/bin/sh
-# Builds the fuzz targets with clang's libFuzzer and the address and undefined
-# behaviour sanitizers, then runs each for the given number of seconds
-# (default 30). Exits non-zero when a target finds a crash or a mismatch; the
-# crashing input is left in build/fuzz/.
+# Builds the fuzz targets (CMake, KV_FUZZ=ON, clang with libFuzzer and the
+# address and undefined behaviour sanitizers) and runs them, sharing the given
+# number of seconds (default 30) between them. Exits non-zero when a target
+# finds a crash or a mismatch; the crashing input is left in build/fuzz/.
 set -eu
 
-run_seconds=${1:-30}
+budget=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/fuzz-build
 out=$root/build/fuzz
 mkdir -p "$out"
 
-cxx=${CLANGXX:-clang++}
-flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$root"
-
-# request_head_fuzz: the proxy's request-head reader and parser.
-target=request_head_fuzz
+CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
+    -DKV_OUTPUT_DIR="$root/build" >/dev/null
+targets="request_head_fuzz"
 # shellcheck disable=SC2086
-$cxx $flags -o "$out/$target" \
-    "$root/fuzz/request_head_fuzz.cpp" \
-    "$root/proxy/request_parse.cpp" \
-    "$root/net/md5.cpp" \
-    "$root/net/text_utils.cpp" \
-    "$root/platform/bounded_text.cpp" \
-    "$root/platform/socket.cpp"
+cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
-corpus=$out/$target.corpus
-seeds=$out/$target.seeds
-mkdir -p "$corpus" "$seeds"
-# The first byte carries the parse settings.
-printf '\007GET http://example.com/a/b?c HTTP/1.0\r\nHost: example.com\r\nPragma: no-cache\r\n\r\n' >"$seeds/get"
-printf '\001CONNECT secure.example.com:443 HTTP/1.0\r\n\r\n' >"$seeds/connect"
-printf '\005GET ftp://u:p@ftp.example.com:2121/pub/x.gif;refresh HTTP/1.0\nX: a\n\tb\n;c\n\n' >"$seeds/ftp"
-printf '\001POST http://h/f HTTP/1.0\r\nContent-Length: 4\r\nAuthorization: Basic eDp5\r\n\r\nbody' >"$seeds/post"
+count=$(echo $targets | wc -w)
+each=$((budget / count))
+[ "$each" -gt 0 ] || each=1
+
+# Seed inputs per target.
+seed_request_head_fuzz() {
+    # The first byte carries the parse settings.
+    printf '\007GET http://example.com/a/b?c HTTP/1.0\r\nHost: example.com\r\nPragma: no-cache\r\n\r\n' >"$1/get"
+    printf '\001CONNECT secure.example.com:443 HTTP/1.0\r\n\r\n' >"$1/connect"
+    printf '\005GET ftp://u:p@ftp.example.com:2121/pub/x.gif;refresh HTTP/1.0\nX: a\n\tb\n;c\n\n' >"$1/ftp"
+    printf '\001POST http://h/f HTTP/1.0\r\nContent-Length: 4\r\nAuthorization: Basic eDp5\r\n\r\nbody' >"$1/post"
+}
 
 cd "$out"
-"$out/$target" -max_total_time="$run_seconds" -max_len=9000 -timeout=10 \
-    -artifact_prefix="$out/$target-" -print_final_stats=0 "$corpus" "$seeds" 2>"$out/$target.log" || {
-    tail -40 "$out/$target.log" >&2
-    echo "$target: failure, see $out/$target.log" >&2
-    exit 1
-}
-tail -1 "$out/$target.log"
+for target in $targets; do
+    corpus=$out/$target.corpus
+    seeds=$out/$target.seeds
+    mkdir -p "$corpus" "$seeds"
+    "seed_$target" "$seeds"
+    "$out/$target" -max_total_time="$each" -max_len=9000 -timeout=10 \
+        -artifact_prefix="$out/$target-" -print_final_stats=0 "$corpus" "$seeds" 2>"$out/$target.log" || {
+        tail -40 "$out/$target.log" >&2
+        echo "$target: failure, see $out/$target.log" >&2
+        exit 1
+    }
+    echo "$target: $(tail -1 "$out/$target.log")"
+done

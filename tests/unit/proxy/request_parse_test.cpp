@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "net/md5.h"
-#include "tests/unit/proxy/bytewise_head_model.h"
+#include "testing/bytewise_head_model.h"
 
 namespace kv::proxy {
 namespace {
