@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/file_io.h"
 #include "platform/socket.h"
 
 namespace kv::cache {
@@ -32,6 +33,16 @@ int list_entries(const char* dir, const char* suffix, bool directories, std::vec
     return 1;
 }
 
+DirHandle open_directory_at(int dir_fd, const char* name, bool no_follow) {
+    platform::File dir = platform::open_file_at(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC |
+                                                                (no_follow ? O_NOFOLLOW : 0));
+    if (!dir.valid()) return DirHandle(nullptr);
+    DirHandle stream(::fdopendir(dir.get()));
+    // The stream owns the descriptor from here on.
+    if (stream.d) (void)dir.release();
+    return stream;
+}
+
 Totals scan_totals(const char* dir, const std::atomic<bool>& stopping) {
     Totals t{};
     DirHandle top(::opendir(dir));
@@ -39,13 +50,9 @@ Totals scan_totals(const char* dir, const std::atomic<bool>& stopping) {
     while (const dirent* h = ::readdir(top.d)) {
         if (stopping.load()) break;
         if (h->d_name[0] == '.' || !ends_with(h->d_name, ".dns") || !entry_is(::dirfd(top.d), h, true)) continue;
-        const int host_fd = ::openat(::dirfd(top.d), h->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (host_fd < 0) continue;
-        DirHandle host(::fdopendir(host_fd));
-        if (!host.d) {
-            platform::close_fd(host_fd);
-            continue;
-        }
+        DirHandle host = open_directory_at(::dirfd(top.d), h->d_name, false);
+        if (!host.d) continue;
+        const int host_fd = ::dirfd(host.d);
         while (const dirent* f = ::readdir(host.d)) {
             if (f->d_name[0] == '.' || !ends_with(f->d_name, ".cch")) continue;
             struct stat st {};

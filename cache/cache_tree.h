@@ -18,10 +18,14 @@ struct DirHandle {
     ~DirHandle() {
         if (d) ::closedir(d);
     }
+    DirHandle(DirHandle&& o) noexcept : d(o.d) { o.d = nullptr; }
     DirHandle(const DirHandle&) = delete;
     DirHandle& operator=(const DirHandle&) = delete;
 };
 
+// The directory name inside dir_fd as a stream (null when it cannot be
+// opened; with no_follow a symbolic link is refused).
+DirHandle open_directory_at(int dir_fd, const char* name, bool no_follow);
 
 // Entries of dir whose names end in suffix (and are directories when
 // directories is set, regular files otherwise), sorted by name. Names starting

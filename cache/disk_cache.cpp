@@ -49,7 +49,7 @@ std::size_t g_dir_length = 0;
 // "<host>.dns/<object>" below it. Never closed: a connection thread may still
 // use it after a stop, and a descriptor number must never change meaning
 // under it.
-std::atomic<int> g_dir_fd{-1};
+platform::File g_dir_file;  // the cache directory, for opens relative to it
 std::atomic<bool> g_ready{false};
 std::atomic<bool> g_stopping{false};
 bool g_started = false;  // start and stop run on the server's thread only
@@ -180,11 +180,8 @@ int delete_file(const char* path) {
     struct stat st {};
     if (::lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     unsigned char format = kFormatComplete;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        if (::pread(fd, &format, 1, 0) != 1) format = kFormatComplete;
-        platform::close_fd(fd);
-    }
+    if (const platform::File object = platform::open_file(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW); object.valid())
+        if (::pread(object.get(), &format, 1, 0) != 1) format = kFormatComplete;
     if (::unlink(path) != 0) return 0;
     if (format != kFormatWriting) statistics_change(st.st_size, kind_of_path(path), -1);
     return 1;
@@ -297,24 +294,22 @@ int start_cache(const char* dir) {
     platform::copy_bounded(g_dir, dir);
     g_dir_length = std::strlen(g_dir);
     (void)::mkdir(g_dir, 0755);
-    if (!same_dir || g_dir_fd.load() < 0)
-        g_dir_fd.store(::open(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!same_dir || !g_dir_file.valid()) g_dir_file = platform::open_file(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 
     char path[kPathSize];
     platform::format_bounded(path, "%s/status.bin", g_dir);
-    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    platform::File status = platform::open_file(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     // Not shared: a second server on the same directory would corrupt it.
-    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!status.valid() || ::flock(status.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        if (fd >= 0) platform::close_fd(fd);
         log::error(log::kErrCacheOpenFile, 3, err, "can't open/create file :\"%s\"", path);
         return 0;
     }
     unsigned char bytes[kStatusFileSize] = {};
-    const std::size_t got = read_status(fd, bytes);
+    const std::size_t got = read_status(status.get(), bytes);
     {
         std::lock_guard<std::mutex> guard(g_stats_lock);
-        g_status.reset(fd);
+        g_status = std::move(status);
         g_totals = totals_decode(bytes);
     }
 
@@ -377,11 +372,12 @@ int open_for_read(conn::ConnectionRecord& r) {
     std::unique_lock<std::mutex> guard(key_lock(p.cache_key), std::defer_lock);
     if (g_active_writers.load() > 0) guard.lock();
     const bool writer = guard.owns_lock() && other_writer(r);
-    const int dir_fd = g_dir_fd.load();
-    const int fd = dir_fd >= 0 ? ::openat(dir_fd, p.cache_path + g_dir_length + 1, O_RDWR | O_CLOEXEC | O_NOFOLLOW)
-                               : ::open(p.cache_path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return 0;
-    platform::File file(fd);
+    const int dir_fd = g_dir_file.get();
+    platform::File file = dir_fd >= 0 ? platform::open_file_at(dir_fd, p.cache_path + g_dir_length + 1,
+                                                               O_RDWR | O_CLOEXEC | O_NOFOLLOW)
+                                      : platform::open_file(p.cache_path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (!file.valid()) return 0;
+    const int fd = file.get();
     unsigned char head[kHeaderFixedSize];
     ObjectHeader h{};
     if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
@@ -460,17 +456,17 @@ int open_for_write(conn::ConnectionRecord& r) {
     // connection still reading it keeps its bytes.
     (void)delete_file(p.cache_path);
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-    int fd = ::open(p.cache_path, flags, 0644);
-    if (fd < 0 && errno == ENOENT) {
+    platform::File file = platform::open_file(p.cache_path, flags, 0644);
+    if (!file.valid() && errno == ENOENT) {
         // A garbage run removed the empty host directory meanwhile.
         (void)::mkdir(host_dir, 0755);
-        fd = ::open(p.cache_path, flags, 0644);
+        file = platform::open_file(p.cache_path, flags, 0644);
     }
-    if (fd < 0) {
+    if (!file.valid()) {
         log::error(log::kErrCacheCreateFile, 3, errno, "can't create file \"%s\"", p.cache_path);
         return refuse();
     }
-    platform::File file(fd);
+    const int fd = file.get();
     unsigned char head[kHeaderMax];
     const ObjectHeader h{kFormatWriting, 0, 1,
                          static_cast<std::int64_t>(std::time(nullptr)) + days * kSecondsPerDay, nullptr};

@@ -36,17 +36,13 @@ struct Mapping {
 
 // A work file only this run uses: created new, locked, and unlinked at once so
 // it disappears when the run closes it, whatever way the run ends.
-int create_work_file(const char* dir, const char* name) {
+platform::File create_work_file(const char* dir, const char* name) {
     char path[kPathSize];
-    if (platform::format_bounded(path, sizeof path, "%s/%s", dir, name)) return -1;
-    const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        platform::close_fd(fd);
-        return -1;
-    }
+    if (platform::format_bounded(path, sizeof path, "%s/%s", dir, name)) return platform::File();
+    platform::File file = platform::open_file(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (!file.valid() || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return platform::File();
     (void)::unlink(path);
-    return fd;
+    return file;
 }
 
 bool later(const timespec& a, const timespec& b) {
@@ -86,13 +82,9 @@ int scan(GarbageRun& g, int dns_fd, EntryWriter& entries, const timespec& start)
     while (const dirent* h = ::readdir(top.d)) {
         if (g.stopping->load()) return 0;
         if (h->d_name[0] == '.' || !ends_with(h->d_name, ".dns")) continue;
-        const int host_fd = ::openat(::dirfd(top.d), h->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-        if (host_fd < 0) continue;
-        DirHandle host(::fdopendir(host_fd));
-        if (!host.d) {
-            platform::close_fd(host_fd);
-            continue;
-        }
+        DirHandle host = open_directory_at(::dirfd(top.d), h->d_name, true);
+        if (!host.d) continue;
+        const int host_fd = ::dirfd(host.d);
         bool named = false;
         const std::size_t name_length = std::strlen(h->d_name) + 1;
         while (const dirent* f = ::readdir(host.d)) {
@@ -120,14 +112,13 @@ int scan(GarbageRun& g, int dns_fd, EntryWriter& entries, const timespec& start)
             put_le32(entry + kEntrySizeOffset, static_cast<std::uint32_t>(st.st_size));
             // An object without a readable header sorts first: it can never be served.
             std::int64_t expiry = INT64_MIN;
-            const int fd = ::openat(host_fd, f->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd >= 0) {
+            const platform::File object = platform::open_file_at(host_fd, f->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (object.valid()) {
                 unsigned char head[kHeaderFixedSize];
                 ObjectHeader oh{};
-                if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                if (::pread(object.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
                     decode_header(head, sizeof head, &oh))
                     expiry = oh.expiry;
-                platform::close_fd(fd);
             }
             put_le64(entry + kEntryExpiryOffset, expiry);
             if (!entries.add(entry)) {
@@ -151,18 +142,18 @@ int collect_garbage(GarbageRun& g) {
     g.run = Totals{};
     g.candidates = 0;
     g.deleted = 0;
-    const int dns_fd = create_work_file(g.dir, "gdns.bin");
-    if (dns_fd < 0) {
+    const platform::File dns_file = create_work_file(g.dir, "gdns.bin");
+    if (!dns_file.valid()) {
         log::error(log::kErrGarbageFile, 3, errno, "can't create file for garbage; cache will grow");
         return 0;
     }
-    platform::File dns_owner(dns_fd);
-    const int hash_fd = create_work_file(g.dir, "ghash.bin");
-    if (hash_fd < 0) {
+    const platform::File hash_file = create_work_file(g.dir, "ghash.bin");
+    if (!hash_file.valid()) {
         log::error(log::kErrGarbageFile2, 3, errno, "can't create file for garbage; cache will grow");
         return 0;
     }
-    platform::File hash_owner(hash_fd);
+    const int dns_fd = dns_file.get();
+    const int hash_fd = hash_file.get();
 
     // The coarse clock is the one file times come from, so a file written
     // after this moment never carries an earlier time.

@@ -89,10 +89,8 @@ void register_test_rows() {
 void dump_record(const conn::ConnectionRecord& r) {
     char path[600];
     log::log_path("dump.bin", path, sizeof path);
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    platform::File file(fd);
-    (void)platform::write_all(fd, &r, sizeof r);
+    const platform::File file = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file.valid()) (void)platform::write_all(file.get(), &r, sizeof r);
 }
 
 struct GuardedCall {

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/socket.h"
 
 namespace kv::log {
 namespace {
@@ -26,10 +28,10 @@ bool g_error_log_opened = false;
 int g_bias_minutes = 0;
 char g_logs_dir[512];
 
-int g_error_fd = -1;
-int g_access_fd = -1;
-int g_security_fd = -1;
-int g_dial_fd = -1;
+platform::File g_error_file;
+platform::File g_access_file;
+platform::File g_security_file;
+platform::File g_dial_file;
 std::FILE* g_mail = nullptr;
 
 // Shared formatting buffer of the error, security and dial writers (under the lock).
@@ -37,10 +39,10 @@ char g_format[kMessageSize + 128];
 
 const char* month_abbrev(int month0) { return (month0 >= 0 && month0 < 12) ? kMonths[month0] : "Jan"; }
 
-int open_log_file(const char* name) {
+platform::File open_log_file(const char* name) {
     char path[600];
     log_path(name, path, sizeof path);
-    return ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return platform::File(::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
 }
 
 // "[dd/Mon/yyyy:hh:mm:ss]" + optional trailing blank, returns length.
@@ -60,10 +62,10 @@ std::size_t append_message(std::size_t at, const char* fmt, va_list ap) {
     return at + len;
 }
 
-void line_log(const int* fd_slot, const char* fmt, va_list ap) {
+void line_log(const platform::File& file, const char* fmt, va_list ap) {
     if (g_stopping.load()) return;
     std::lock_guard<std::mutex> guard(g_log_lock);
-    int fd = *fd_slot;
+    const int fd = file.get();
     if (fd < 0 || !g_logs_open) return;
     std::tm t = platform::local_now();
     std::size_t at = static_cast<std::size_t>(day_first_stamp(g_format, sizeof g_format, t));
@@ -74,21 +76,16 @@ void line_log(const int* fd_slot, const char* fmt, va_list ap) {
     (void)platform::write_all(fd, g_format, at);
 }
 
-void clear_fd_log(const int* fd_slot, const char* name) {
+void clear_fd_log(const platform::File& file, const char* name) {
     std::lock_guard<std::mutex> guard(g_log_lock);
-    if (*fd_slot >= 0) {
+    if (file.valid()) {
         // Appends go on at the new end: the log stays open and empty.
-        (void)!ftruncate(*fd_slot, 0);
+        (void)!ftruncate(file.get(), 0);
         return;
     }
     char path[600];
     log_path(name, path, sizeof path);
     ::unlink(path);
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 }  // namespace
@@ -97,37 +94,40 @@ void set_stopping(bool on) { g_stopping.store(on); }
 bool stopping() { return g_stopping.load(); }
 
 void log_path(const char* name, char* out, std::size_t size) {
-    std::snprintf(out, size, "%s/%s", g_logs_dir, name);
+    (void)platform::format_bounded(out, size, "%s/%s", g_logs_dir, name);
 }
 
 int open_logs(const char* logs_dir, bool log_access, bool log_security, bool log_dial) {
     std::lock_guard<std::mutex> guard(g_log_lock);
     if (g_logs_open) return 0;
-    g_error_fd = g_access_fd = g_security_fd = g_dial_fd = -1;
+    g_error_file.reset();
+    g_access_file.reset();
+    g_security_file.reset();
+    g_dial_file.reset();
     g_mail = nullptr;
     g_bias_minutes = platform::time_zone_bias_minutes();
-    std::snprintf(g_logs_dir, sizeof g_logs_dir, "%s", logs_dir);
+    (void)platform::copy_bounded(g_logs_dir, logs_dir);
     ::mkdir(g_logs_dir, 0755);
 
-    g_error_fd = open_log_file("error.log");
-    if (g_error_fd < 0) return 0;
+    g_error_file = open_log_file("error.log");
+    if (!g_error_file.valid()) return 0;
     g_error_log_opened = true;
-    if (log_access) g_access_fd = open_log_file("http-proxy.log");
+    if (log_access) g_access_file = open_log_file("http-proxy.log");
     char path[600];
     log_path("mail.log", path, sizeof path);
     g_mail = std::fopen(path, "a+e");
-    if (log_security) g_security_fd = open_log_file("security.log");
-    if (log_dial) g_dial_fd = open_log_file("dial.log");
+    if (log_security) g_security_file = open_log_file("security.log");
+    if (log_dial) g_dial_file = open_log_file("dial.log");
     g_logs_open = true;
     return 1;
 }
 
 void close_logs() {
     std::lock_guard<std::mutex> guard(g_log_lock);
-    close_fd(g_error_fd);
-    close_fd(g_access_fd);
-    close_fd(g_security_fd);
-    close_fd(g_dial_fd);
+    g_error_file.reset();
+    g_access_file.reset();
+    g_security_file.reset();
+    g_dial_file.reset();
     if (g_mail) std::fclose(g_mail);
     g_mail = nullptr;
     g_logs_open = false;
@@ -138,7 +138,7 @@ bool error_log_opened() { return g_error_log_opened; }
 void error(int code, int severity, int syscode, const char* fmt, ...) {
     if (g_stopping.load()) return;
     std::lock_guard<std::mutex> guard(g_log_lock);
-    if (g_error_fd < 0 || !g_logs_open) return;
+    if (!g_error_file.valid() || !g_logs_open) return;
     std::tm t = platform::local_now();
     int head = std::snprintf(g_format, sizeof g_format,
                              "Error %03d severity %d syscode %d [%02d/%02d/%04d %02d:%02d:%02d]\r\n", code,
@@ -151,20 +151,20 @@ void error(int code, int severity, int syscode, const char* fmt, ...) {
     va_end(ap);
     g_format[at++] = '\r';
     g_format[at++] = '\n';
-    (void)platform::write_all(g_error_fd, g_format, at);
+    (void)platform::write_all(g_error_file.get(), g_format, at);
 }
 
 void security(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    line_log(&g_security_fd, fmt, ap);
+    line_log(g_security_file, fmt, ap);
     va_end(ap);
 }
 
 void dial(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    line_log(&g_dial_fd, fmt, ap);
+    line_log(g_dial_file, fmt, ap);
     va_end(ap);
 }
 
@@ -202,8 +202,8 @@ void access(const AccessEntry& e, char* buf, std::size_t size) {
         buf[size - 2] = '\n';
     }
     std::lock_guard<std::mutex> guard(g_log_lock);
-    if (g_access_fd < 0 || !g_logs_open) return;
-    (void)platform::write_all(g_access_fd, buf, len);
+    if (!g_access_file.valid() || !g_logs_open) return;
+    (void)platform::write_all(g_access_file.get(), buf, len);
 }
 
 std::FILE* lock_mail_log() {
@@ -223,10 +223,10 @@ void timestamp_text(char* out, std::size_t size) {
     day_first_stamp(out, size, t);
 }
 
-void clear_error_log() { clear_fd_log(&g_error_fd, "error.log"); }
-void clear_access_log() { clear_fd_log(&g_access_fd, "http-proxy.log"); }
-void clear_security_log() { clear_fd_log(&g_security_fd, "security.log"); }
-void clear_dial_log() { clear_fd_log(&g_dial_fd, "dial.log"); }
+void clear_error_log() { clear_fd_log(g_error_file, "error.log"); }
+void clear_access_log() { clear_fd_log(g_access_file, "http-proxy.log"); }
+void clear_security_log() { clear_fd_log(g_security_file, "security.log"); }
+void clear_dial_log() { clear_fd_log(g_dial_file, "dial.log"); }
 
 void clear_mail_log() {
     std::lock_guard<std::mutex> guard(g_log_lock);

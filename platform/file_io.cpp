@@ -1,10 +1,17 @@
 #include "platform/file_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace kv::platform {
+
+File open_file(const char* path, int flags, mode_t mode) { return File(::open(path, flags, mode)); }
+
+File open_file_at(int dir_fd, const char* name, int flags, mode_t mode) {
+    return File(::openat(dir_fd, name, flags, mode));
+}
 
 int write_all(int fd, const void* data, std::size_t n) {
     const auto* p = static_cast<const char*>(data);
