@@ -279,11 +279,158 @@ int send_request_upstream(conn::ConnectionRecord& r) {
     return out.ok;
 }
 
+namespace {
+
+// The response as it is read into the second half of the request buffer.
+struct Response {
+    char* area;
+    std::size_t got = 0;            // bytes in area
+    bool closed = false;            // the server closed
+    bool is_http = false;           // an "HTTP/1." answer with a header
+    std::size_t header_length = 0;  // through the header's final LF
+    char saved = '\0';              // the byte after the header while it is a text
+    long long body_left = -1;       // body bytes still to come; -1: until the server closes
+};
+
+// Enough bytes to tell an HTTP/1.x response from anything else. 0 on failure.
+int read_response_start(conn::ConnectionRecord& r, Response& in) {
+    auto& p = r.proxy;
+    while (in.got < kHttpPrefixLength) {
+        const long n = receive(r.server.get(), in.area + in.got, kResponseHeaderLimit - in.got, 0, &p.error);
+        if (n < 0) return 0;
+        if (n == 0) {
+            in.closed = true;
+            break;
+        }
+        in.got += static_cast<std::size_t>(n);
+        if (strncasecmp(in.area, kHttpPrefix, in.got < kHttpPrefixLength ? in.got : kHttpPrefixLength) != 0) break;
+    }
+    in.is_http = in.got >= kHttpPrefixLength && strncasecmp(in.area, kHttpPrefix, kHttpPrefixLength) == 0;
+    return 1;
+}
+
+// The rest of the header, up to its blank line or the server's close.
+int read_response_header(conn::ConnectionRecord& r, Response& in) {
+    auto& p = r.proxy;
+    in.header_length = find_header_end(in.area, 0, in.got);
+    while (!in.header_length) {
+        if (in.closed) {
+            in.header_length = in.got;  // the server's close ends the header
+            break;
+        }
+        if (in.got >= kResponseHeaderLimit) {
+            p.error = 0;
+            return 0;
+        }
+        const std::size_t from = in.got;
+        const long n = receive(r.server.get(), in.area + in.got, kResponseHeaderLimit - in.got, 0, &p.error);
+        if (n < 0) return 0;
+        if (n == 0) {
+            in.closed = true;
+            continue;
+        }
+        in.got += static_cast<std::size_t>(n);
+        in.header_length = find_header_end(in.area, from, in.got);
+    }
+    return 1;
+}
+
+// What the header says: the status, whether the answer may be stored, its
+// announced size and where its body ends. The header stays a text (the byte
+// after it saved) for the copy that follows. 0 for a bad status line.
+int judge_response_header(conn::ConnectionRecord& r, Response& in, const config::Settings& s) {
+    auto& p = r.proxy;
+    in.saved = in.area[in.header_length];
+    in.area[in.header_length] = '\0';
+    if (!status_code(in.area, &p.status)) {
+        log::error(log::kErrRelayStatusLine, 1, 0, "Error reading response from server, status line is : %s\n",
+                   in.area);
+        in.area[in.header_length] = in.saved;
+        p.error = kErrorBadStatusLine;
+        return 0;
+    }
+    if (p.status != 200 && p.status != 301 && p.status != 302) p.cacheable = 0;
+    // Matched with case on purpose: catches both "Pragma" and "pragma".
+    if (std::strstr(in.area, "ragma: no-cache") && !s.IgnoreNo_Cache) p.cacheable = 0;
+    if (const char* length = net::find_case_blind(in.area, "Content-Length")) {
+        if (::strnlen(length, kContentLengthSkip) == kContentLengthSkip)
+            p.expected_size = leading_number(length + kContentLengthSkip);
+    }
+    in.body_left = response_body_length(in.area, p.method, p.status);
+    return 1;
+}
+
+// The header, without its Expires line (the cache decides freshness
+// itself), and the first body bytes, to the browser and the cache.
+int pass_response_header(conn::ConnectionRecord& r, Response& in) {
+    auto& p = r.proxy;
+    std::size_t copied = in.header_length;
+    const char* expires = std::strstr(in.area, "Expires:");
+    const char* expires_end = expires ? std::strchr(expires, '\n') : nullptr;
+    if (expires_end) {
+        const std::size_t before = static_cast<std::size_t>(expires - in.area);
+        const std::size_t after = static_cast<std::size_t>(expires_end + 1 - in.area);
+        std::memcpy(r.work, in.area, before);
+        in.area[in.header_length] = in.saved;
+        std::memcpy(r.work + before, in.area + after, in.header_length - after);
+        copied = before + in.header_length - after;
+    } else {
+        in.area[in.header_length] = in.saved;
+        std::memcpy(r.work, in.area, in.header_length);
+    }
+    const std::size_t first_body = in.got - in.header_length;
+    std::memcpy(r.work + copied, in.area + in.header_length, first_body);
+    if (!send_to_client_with_cache_copy(r, copied + first_body)) return 0;
+    if (p.status >= 300 && p.status < 400) p.bytes_sent += static_cast<long long>(copied);
+    p.bytes_sent += static_cast<long long>(first_body);
+    if (in.body_left >= 0)
+        in.body_left = in.body_left > static_cast<long long>(first_body) ? in.body_left - first_body : 0;
+    return 1;
+}
+
+// The body, block by block; a large body that is not being stored moves
+// socket to socket in the kernel once the first full block has passed.
+int pass_body(conn::ConnectionRecord& r, Response& in) {
+    auto& p = r.proxy;
+    const int server = r.server.get();
+    bool splice_tried = false;
+    for (;;) {
+        if (in.body_left == 0) in.closed = true;
+        const std::size_t block = in.body_left > 0 && in.body_left < static_cast<long long>(kRelayBlockSize)
+                                      ? static_cast<std::size_t>(in.body_left)
+                                      : kRelayBlockSize;
+        const long n = in.closed ? 0 : receive(server, r.work, block, 0, &p.error);
+        if (n < 0) return relay_failed(r);
+        if (n == 0) {
+            r.progress = kPointBodyComplete;
+            if (!to_own_admin(r)) write_access_entry(r);
+            return 1;
+        }
+        if (!send_to_client_with_cache_copy(r, static_cast<std::size_t>(n))) return browser_refused(r);
+        p.bytes_sent += n;
+        if (in.body_left > 0) in.body_left -= n;
+        if (!p.cacheable && n == static_cast<long>(kRelayBlockSize) && !splice_tried) {
+            splice_tried = true;
+            long long moved = 0;
+            bool send_failed = false;
+            int error = 0;
+            const int spliced = net::splice_until_close(server, r.client.get(), in.body_left, &moved, &error,
+                                                        &send_failed);
+            p.bytes_sent += moved;
+            if (in.body_left > 0) in.body_left -= moved;
+            if (spliced == 1) in.closed = true;
+            if (spliced == 0) {
+                p.error = error;
+                return send_failed ? browser_refused(r) : relay_failed(r);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 int http_relay(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
-    const auto& s = config::live();
-    const int server = r.server.get();
-
     r.progress = kPointRelayOrClosing;
     if (!send_request_upstream(r)) return relay_failed(r);
     r.progress = kPointRequestSent;
@@ -291,145 +438,25 @@ int http_relay(conn::ConnectionRecord& r) {
         if (!forward_body(r)) return relay_failed(r);
     }
 
-    // The response header goes into the second half of the request buffer;
-    // bytes that follow it in the same receive are the first body bytes.
+    // Bytes that follow the header in the same receive are the first body bytes.
     r.progress = kPointReadingResponse;
-    char* area = p.request + conn::kResponseAreaOffset;
-    std::size_t got = 0;
-    bool closed = false;
-    // Enough bytes to tell an HTTP/1.x response from anything else.
-    while (got < kHttpPrefixLength) {
-        long n = receive(server, area + got, kResponseHeaderLimit - got, 0, &p.error);
-        if (n < 0) return relay_failed(r);
-        if (n == 0) {
-            closed = true;
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-        if (strncasecmp(area, kHttpPrefix, got < kHttpPrefixLength ? got : kHttpPrefixLength) != 0) break;
-    }
-    const bool is_http = got >= kHttpPrefixLength && strncasecmp(area, kHttpPrefix, kHttpPrefixLength) == 0;
-
-    std::size_t header_length = 0;
-    char saved = '\0';
-    long long body_left = -1;  // body bytes still to come; -1: until the server closes
-    if (is_http) {
-        header_length = find_header_end(area, 0, got);
-        while (!header_length) {
-            if (closed) {
-                header_length = got;  // the server's close ends the header
-                break;
-            }
-            if (got >= kResponseHeaderLimit) {
-                p.error = 0;
-                return relay_failed(r);
-            }
-            const std::size_t from = got;
-            long n = receive(server, area + got, kResponseHeaderLimit - got, 0, &p.error);
-            if (n < 0) return relay_failed(r);
-            if (n == 0) {
-                closed = true;
-                continue;
-            }
-            got += static_cast<std::size_t>(n);
-            header_length = find_header_end(area, from, got);
-        }
-
-        // The header as text, for the searches below; the byte after it is
-        // put back before the body bytes are used.
-        saved = area[header_length];
-        area[header_length] = '\0';
-        if (!status_code(area, &p.status)) {
-            log::error(log::kErrRelayStatusLine, 1, 0, "Error reading response from server, status line is : %s\n",
-                       area);
-            area[header_length] = saved;
-            p.error = kErrorBadStatusLine;
-            return relay_failed(r);
-        }
-        if (p.status != 200 && p.status != 301 && p.status != 302) p.cacheable = 0;
-        // Matched with case on purpose: catches both "Pragma" and "pragma".
-        if (std::strstr(area, "ragma: no-cache") && !s.IgnoreNo_Cache) p.cacheable = 0;
-        if (const char* length = net::find_case_blind(area, "Content-Length")) {
-            if (::strnlen(length, kContentLengthSkip) == kContentLengthSkip)
-                p.expected_size = leading_number(length + kContentLengthSkip);
-        }
-        body_left = response_body_length(area, p.method, p.status);
-    }
+    Response in{p.request + conn::kResponseAreaOffset};
+    if (!read_response_start(r, in)) return relay_failed(r);
+    if (in.is_http && !(read_response_header(r, in) && judge_response_header(r, in, config::live())))
+        return relay_failed(r);
 
     // Also for an answer that is not HTTP/1.x: it is stored as it came.
     r.progress = kPointResponseHeaderRead;
     if (p.cacheable) (void)cache::open_for_write(r);
-
-    if (is_http) {
-        // The copy sent on leaves out the Expires line: the cache decides
-        // freshness itself.
-        std::size_t copied = header_length;
-        const char* expires = std::strstr(area, "Expires:");
-        const char* expires_end = expires ? std::strchr(expires, '\n') : nullptr;
-        if (expires_end) {
-            const std::size_t before = static_cast<std::size_t>(expires - area);
-            const std::size_t after = static_cast<std::size_t>(expires_end + 1 - area);
-            std::memcpy(r.work, area, before);
-            area[header_length] = saved;
-            std::memcpy(r.work + before, area + after, header_length - after);
-            copied = before + header_length - after;
-        } else {
-            area[header_length] = saved;
-            std::memcpy(r.work, area, header_length);
-        }
-        // The first body bytes leave with the header.
-        const std::size_t first_body = got - header_length;
-        std::memcpy(r.work + copied, area + header_length, first_body);
-        if (!send_to_client_with_cache_copy(r, copied + first_body)) {
-            return browser_refused(r);
-        }
-        if (p.status >= 300 && p.status < 400) p.bytes_sent += static_cast<long long>(copied);
-        p.bytes_sent += static_cast<long long>(first_body);
-        if (body_left >= 0) body_left = body_left > static_cast<long long>(first_body) ? body_left - first_body : 0;
-    } else if (got > 0) {
+    if (in.is_http) {
+        if (!pass_response_header(r, in)) return browser_refused(r);
+    } else if (in.got > 0) {
         // Not an HTTP/1.x answer: everything passes on untouched.
-        if (!send_block_with_cache_copy(r, area, got)) {
-            return browser_refused(r);
-        }
-        p.bytes_sent += static_cast<long long>(got);
+        if (!send_block_with_cache_copy(r, in.area, in.got)) return browser_refused(r);
+        p.bytes_sent += static_cast<long long>(in.got);
     }
     r.progress = kPointPassingBody;
-
-    bool splice_tried = false;
-    for (;;) {
-        if (body_left == 0) closed = true;
-        const std::size_t block = body_left > 0 && body_left < static_cast<long long>(kRelayBlockSize)
-                                      ? static_cast<std::size_t>(body_left)
-                                      : kRelayBlockSize;
-        long n = closed ? 0 : receive(server, r.work, block, 0, &p.error);
-        if (n < 0) return relay_failed(r);
-        if (n == 0) {
-            r.progress = kPointBodyComplete;
-            if (!to_own_admin(r)) write_access_entry(r);
-            return 1;
-        }
-        if (!send_to_client_with_cache_copy(r, static_cast<std::size_t>(n))) {
-            return browser_refused(r);
-        }
-        p.bytes_sent += n;
-        if (body_left > 0) body_left -= n;
-        // A large body that is not being stored moves socket to socket in the
-        // kernel from here on; small ones end before this pays off.
-        if (!p.cacheable && n == static_cast<long>(kRelayBlockSize) && !splice_tried) {
-            splice_tried = true;
-            long long moved = 0;
-            bool send_failed = false;
-            int error = 0;
-            const int spliced = net::splice_until_close(server, r.client.get(), body_left, &moved, &error, &send_failed);
-            p.bytes_sent += moved;
-            if (body_left > 0) body_left -= moved;
-            if (spliced == 1) closed = true;
-            if (spliced == 0) {
-                p.error = error;
-                return send_failed ? browser_refused(r) : relay_failed(r);
-            }
-        }
-    }
+    return pass_body(r, in);
 }
 
 void connect_tunnel(conn::ConnectionRecord& r) {
