@@ -24,8 +24,8 @@
 #include "host/service_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
-#include "net/line_io.h"
 #include "net/outbound_connect.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 #include "platform/install_dir.h"
 #include "platform/socket.h"
@@ -165,8 +165,12 @@ void* accept_thread(void*) {
 
 AdminState& state() { return g_state; }
 
+void send_body_line(net::PageWriter& out) { out.addf("<BODY %s>\n", g_state.body_attribute); }
+
 int send_body_line(const AdminRequest& r) {
-    return net::send_formatted(r.conn.client.get(), "<BODY %s>\n", g_state.body_attribute);
+    net::PageWriter out(r.conn.client.get());
+    send_body_line(out);
+    return out.flush();
 }
 
 int start_admin_server() {
