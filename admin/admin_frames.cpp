@@ -15,6 +15,7 @@
 #include "conn/task_table.h"
 #include "net/banners.h"
 #include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 #include "platform/socket.h"
 #include "platform/socket_error.h"
@@ -23,12 +24,11 @@ namespace kv::admin {
 namespace {
 
 // The end of /admin/dump: the thread and in-use flag of every task slot.
-void task_list_dump(int fd) {
-    if (!net::send_text(fd, "\n================== Task List ============\n")) return;
+void task_list_dump(net::PageWriter& out) {
+    out.add("\n================== Task List ============\n");
     for (int i = 0; i < conn::kTaskSlots; ++i) {
         const conn::TaskSlot& s = conn::slot(i);
-        if (!net::send_formatted(fd, "thread %d, used %d\n", static_cast<int>(s.thread_id.load()), s.in_use.load()))
-            return;
+        out.addf("thread %d, used %d\n", static_cast<int>(s.thread_id.load()), s.in_use.load());
     }
 }
 
@@ -63,12 +63,12 @@ const MenuEntry kMenu[] = {
      "<a href=\"/admin/user\" TARGET=\"CONTENT\">Current User</a><br>\n", "<b></table>"},
 };
 
-void send_menu(int fd, bool in_frame) {
+void add_menu(net::PageWriter& out, bool in_frame) {
     bool first = true;
     for (const MenuEntry& e : kMenu) {
-        (void)net::send_text(fd, first ? kFirstEntryOpen : kEntryOpen);
-        (void)net::send_text(fd, in_frame ? e.frame_link : e.frameless_link);
-        (void)net::send_text(fd, e.closing);
+        out.add(first ? kFirstEntryOpen : kEntryOpen);
+        out.add(in_frame ? e.frame_link : e.frameless_link);
+        out.add(e.closing);
         first = false;
     }
 }
@@ -82,43 +82,41 @@ const EmbeddedImage* find_image(const char* name) {
 }
 
 int main_frameset(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, kPageHead);
-    (void)net::send_formatted(fd,
-                              "<HTML><TITLE>Korvanet Admin</TITLE><frameset cols=\"155,*\"><frame "
-                              "src=\"/admin/index\" name=\"INDEX\"><frame src=\"/admin/%s\" "
-                              "name=\"CONTENT\"></frameset><NOFRAMES>",
-                              state().last_admin_page);
-    (void)net::send_formatted(fd, "<body link=\"#0044FF\" vlink=\"#0044FF\" %s>\n", state().body_attribute);
-    (void)net::send_text(fd, "Korvanet<BR>Admin");
-    (void)net::send_text(fd, net::product_heading());
-    (void)net::send_text(fd, "<br><b>Admin</b><p>\n");
-    send_menu(fd, false);
-    (void)net::send_text(fd, "</NOFRAMES></body></HTML>");
-    (void)net::send_text(fd, "<p> <b>Note : </b>The configuration forms are best viewed with browser that is "
-                             "capable of showing Framed documents.");
+    net::PageWriter out(r.conn.client.get());
+    out.add(kPageHead);
+    out.addf("<HTML><TITLE>Korvanet Admin</TITLE><frameset cols=\"155,*\"><frame "
+             "src=\"/admin/index\" name=\"INDEX\"><frame src=\"/admin/%s\" "
+             "name=\"CONTENT\"></frameset><NOFRAMES>",
+             state().last_admin_page);
+    out.addf("<body link=\"#0044FF\" vlink=\"#0044FF\" %s>\n", state().body_attribute);
+    out.add("Korvanet<BR>Admin");
+    out.add(net::product_heading());
+    out.add("<br><b>Admin</b><p>\n");
+    add_menu(out, false);
+    out.add("</NOFRAMES></body></HTML>");
+    out.add("<p> <b>Note : </b>The configuration forms are best viewed with browser that is "
+            "capable of showing Framed documents.");
     return 1;
 }
 
 int menu_frame(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, "HTTP/1.0 200 \r\nContent-Type: text/html\r\n\r\n<HTML><HEAD><TITLE>Korvanet "
-                             "Admin</TITLE></HEAD>\n");
-    (void)net::send_formatted(fd, "<body link=\"#0044FF\" vlink=\"#0044FF\" %s><center>\n",
-                              state().body_attribute);
-    (void)net::send_text(fd, net::product_heading());
-    (void)net::send_text(fd, "<br><b>Admin</b><p>\n");
-    send_menu(fd, true);
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 200 \r\nContent-Type: text/html\r\n\r\n<HTML><HEAD><TITLE>Korvanet "
+            "Admin</TITLE></HEAD>\n");
+    out.addf("<body link=\"#0044FF\" vlink=\"#0044FF\" %s><center>\n", state().body_attribute);
+    out.add(net::product_heading());
+    out.add("<br><b>Admin</b><p>\n");
+    add_menu(out, true);
     return 1;
 }
 
 int welcome_page(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, "<center><IMG SRC=\"/admin/images/logo.gif\"><P>\n");
-    (void)net::send_formatted(fd, "<B>Version: %s</B><P>\n", net::version_text());
-    (void)net::send_text(fd, "Year 2000 compliant<P>\n");
+    net::PageWriter out(r.conn.client.get());
+    out.add(kPageHead);
+    send_body_line(out);
+    out.add("<center><IMG SRC=\"/admin/images/logo.gif\"><P>\n");
+    out.addf("<B>Version: %s</B><P>\n", net::version_text());
+    out.add("Year 2000 compliant<P>\n");
     platform::copy_bounded(state().last_admin_page, "main");
     return 1;
 }
@@ -127,54 +125,54 @@ int image_answer(AdminRequest& r) {
     const char* name = r.path + std::strlen(kImagesPrefix);
     const EmbeddedImage* image = find_image(name);
     if (!image) return send_not_found(r);
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     // "Lenght" is how browsers of this interface have always seen it; they read to the close.
     const bool jpeg = std::strcmp(name, kBackgroundImage) == 0;
-    (void)net::send_formatted(fd,
-                              jpeg ? "HTTP/1.0 200 \r\nContent-Type: image/jpeg\r\nContent-Lenght: %d\r\n\r\n"
-                                   : "HTTP/1.0 200 \r\nContent-Type: image/gif\r\nContent-Lenght: %d\r\n\r\n",
-                              static_cast<int>(image->size));
-    (void)net::send_all(fd, image->data, image->size);
+    out.addf(jpeg ? "HTTP/1.0 200 \r\nContent-Type: image/jpeg\r\nContent-Lenght: %d\r\n\r\n"
+                  : "HTTP/1.0 200 \r\nContent-Type: image/gif\r\nContent-Lenght: %d\r\n\r\n",
+             static_cast<int>(image->size));
+    out.add(reinterpret_cast<const char*>(image->data), image->size);
     return 1;
 }
 
 int autoconfig_file(AdminRequest& r) {
     std::FILE* file = std::fopen(config::live().ProxyAutoconfig, "r");
     if (!file) return 1;
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, "HTTP/1.0 200 \r\nContent-Type: application/x-ns-proxy-autoconfig\r\n\r\n");
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 200 \r\nContent-Type: application/x-ns-proxy-autoconfig\r\n\r\n");
     char piece[kAutoconfigPiece];
-    // Whole lines: a script cut at 299 characters would no longer run.
-    while (std::fgets(piece, sizeof piece, file)) {
-        if (!net::send_text(fd, piece)) break;
-    }
+    // Whole lines: a script cut at 299 characters would no longer run. The
+    // file is read no further once the browser has gone.
+    while (out.ok() && std::fgets(piece, sizeof piece, file)) out.add(piece);
     std::fclose(file);
     return 1;
 }
 
 int reauth_answer(AdminRequest& r) {
-    (void)net::send_text(r.conn.client.get(),
-                         "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
-                         "Content-Type: text/html\r\n\r\n");
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
+            "Content-Type: text/html\r\n\r\n");
     return 1;
 }
 
 int settings_stream(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, "HTTP/1.0 200 \r\nContent-Type: application/octet-stream\r\nPragma: no-cache\r\n\r\n");
-    (void)config::export_settings(config::admin_copy(), fd);
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 200 \r\nContent-Type: application/octet-stream\r\nPragma: no-cache\r\n\r\n");
+    // The settings are written straight to the socket: the head goes first.
+    (void)out.flush();
+    (void)config::export_settings(config::admin_copy(), out.fd());
     return 1;
 }
 
 int udp_diagnostic(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
+    net::PageWriter out(r.conn.client.get());
+    out.add(kPageHead);
+    send_body_line(out);
     // Shows whether this process may open raw sockets at all.
     platform::set_last_socket_error(0);
     platform::Socket raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
     if (!raw.valid()) (void)platform::capture_socket_error();
-    (void)net::send_formatted(fd, "%d\n<br>", platform::last_socket_error());
+    out.addf("%d\n<br>", platform::last_socket_error());
     if (raw.valid()) {
         sockaddr_in any{};
         any.sin_family = AF_INET;
@@ -186,21 +184,23 @@ int udp_diagnostic(AdminRequest& r) {
 }
 
 int test2_answer(AdminRequest& r) {
-    (void)net::send_text(r.conn.client.get(),
-                         "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
-                         "realm=\"admin\"\r\n\r\n");
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+            "realm=\"admin\"\r\n\r\n");
     return 1;
 }
 
 int lists_dump(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     const config::ConfigLists& lists = config::admin_copy().lists;
-    (void)net::send_text(fd, "HTTP/1.0 200 \r\nContent-Type: text/plain\r\nPragma: no-cache\r\n\r\n");
-    config::dump_pop3(lists, fd);
-    config::dump_groups(lists, fd);
-    config::dump_users(lists, fd);
-    config::dump_access(lists, fd);
-    task_list_dump(fd);
+    out.add("HTTP/1.0 200 \r\nContent-Type: text/plain\r\nPragma: no-cache\r\n\r\n");
+    // The lists write themselves straight to the socket, after the head.
+    (void)out.flush();
+    config::dump_pop3(lists, out.fd());
+    config::dump_groups(lists, out.fd());
+    config::dump_users(lists, out.fd());
+    config::dump_access(lists, out.fd());
+    task_list_dump(out);
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "conn/connection_record.h"
+#include "net/page_writer.h"
 
 namespace kv::admin {
 
@@ -46,7 +47,9 @@ AdminState& state();
 // Every page's opening: "HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n".
 inline constexpr const char* kPageHead = "HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n";
 
-// Sends "<BODY %s>\n" with the body attribute. 1 or 0.
+// Adds "<BODY %s>\n" with the body attribute.
+void send_body_line(net::PageWriter& out);
+// The same sent at once on the request's socket. 1 or 0.
 int send_body_line(const AdminRequest& r);
 
 }  // namespace kv::admin

@@ -13,8 +13,8 @@
 #include "config/access_control.h"
 #include "config/settings.h"
 #include "net/base64.h"
-#include "net/line_io.h"
-#include "net/text_utils.h"
+#include "net/page_writer.h"
+#include "platform/bounded_text.h"
 #include "proxy/error_pages.h"
 
 namespace kv::admin {
@@ -208,7 +208,8 @@ RouteInfo route_info(int index) {
 int route_request(AdminRequest& r) {
     fold_path(r.path);
     if (std::strlen(r.path) == 1) {
-        (void)net::send_text(r.conn.client.get(), kRedirectToAdmin);
+        net::PageWriter out(r.conn.client.get());
+        out.add(kRedirectToAdmin);
         return 1;
     }
     bool authenticated = false;
@@ -231,11 +232,11 @@ int route_request(AdminRequest& r) {
 }
 
 int send_not_found(AdminRequest& r) {
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 404 Not Found\r\n\r\n<H2>Not Found (");
     // The path comes from the request: markup in it must not reach the page.
-    std::string escaped(6 * std::strlen(r.path ? r.path : "") + 1, '\0');
-    net::html_escape_attribute(r.path ? r.path : "", escaped.data(), escaped.size());
-    const std::string page = "HTTP/1.0 404 Not Found\r\n\r\n<H2>Not Found (" + std::string(escaped.c_str()) + ")</H2>";
-    (void)net::send_text(r.conn.client.get(), page.c_str());
+    out.add_escaped(r.path ? r.path : "");
+    out.add(")</H2>");
     return 1;
 }
 

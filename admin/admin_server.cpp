@@ -26,6 +26,7 @@
 #include "net/line_io.h"
 #include "net/listener.h"
 #include "net/outbound_connect.h"
+#include "net/page_writer.h"
 #include "net/socket_options.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
@@ -182,8 +183,12 @@ void set_restart_hook(RestartHook hook) { g_restart_hook = hook; }
 
 int request_restart(const volatile int* pending) { return g_restart_hook ? g_restart_hook(pending) : 0; }
 
+void send_body_line(net::PageWriter& out) { out.addf("<BODY %s>\n", g_state.body_attribute); }
+
 int send_body_line(const AdminRequest& r) {
-    return net::send_formatted(r.conn.client.get(), "<BODY %s>\n", g_state.body_attribute);
+    net::PageWriter out(r.conn.client.get());
+    send_body_line(out);
+    return out.flush();
 }
 
 int start_admin_server() {

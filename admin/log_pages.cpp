@@ -9,7 +9,7 @@
 
 #include "admin/admin_pages.h"
 #include "log/logs.h"
-#include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 #include "platform/socket.h"
 
@@ -52,21 +52,25 @@ constexpr LogView kViews[] = {
      999, false, nullptr},
 };
 
-// One line of a log view; 0 when a send failed. Log lines hold what clients
-// sent (URLs, host names, user names), so their markup is always escaped.
-int send_log_line(int fd, const LogView& v, const char* line, std::vector<char>& escaped) {
+// One line of a log view. Log lines hold what clients sent (URLs, host names,
+// user names), so their markup is always escaped.
+void add_log_line(net::PageWriter& out, const LogView& v, const char* line, std::vector<char>& escaped) {
     net::html_escape(line, escaped.data(), escaped.size());
     if (v.mail_colours) {
-        const char* colour = line[0] == 'O' ? "<font color=\"#0000aa\">" : "<font color=\"#cf0000\">";
-        return net::send_text(fd, colour) && net::send_text(fd, escaped.data()) &&
-               net::send_text(fd, "<br>\n") && net::send_text(fd, "</font>");
+        out.add(line[0] == 'O' ? "<font color=\"#0000aa\">" : "<font color=\"#cf0000\">");
+        out.add(escaped.data());
+        out.add("<br>\n");
+        out.add("</font>");
+        return;
     }
-    return net::send_text(fd, escaped.data()) && net::send_text(fd, "<br>");
+    out.add(escaped.data());
+    out.add("<br>");
 }
 
-// Sends the lines of an open log from the last to the first. Every step moves
-// the position back by at least one byte, so the loop ends.
-void send_lines_backwards(int fd, int file, const LogView& v) {
+// Adds the lines of an open log from the last to the first; reads no further
+// once the browser has gone. Every step moves the position back by at least
+// one byte, so the loop ends.
+void add_lines_backwards(net::PageWriter& out, int file, const LogView& v) {
     off_t position = ::lseek(file, 0, SEEK_END);
     if (position < 0) return;
     std::vector<char> piece(v.piece + 1);
@@ -94,58 +98,56 @@ void send_lines_backwards(int fd, int file, const LogView& v) {
         // A CR left at the end by a line end that straddled two pieces is not shown.
         const std::size_t length = std::strlen(line);
         if (length > 0 && line[length - 1] == '\r') piece[static_cast<std::size_t>(line - text) + length - 1] = '\0';
-        if (!send_log_line(fd, v, line, escaped)) return;
+        add_log_line(out, v, line, escaped);
+        if (!out.ok()) return;
     }
 }
 
 }  // namespace
 
 int logs_frameset(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     platform::copy_bounded(state().last_admin_page, "logs");
-    (void)net::send_text(fd, kPageHead);
-    (void)net::send_text(fd,
-                         "<HTML><TITLE>Korvanet Admin</TITLE><frameset rows=50,* framespacing=10 border=1><frame "
-                         "src=\"/admin/logs/index\" noresize scrolling=no><frame src=\"/admin/logs/nic\" noresize "
-                         "name=\"logwindow\"></frameset>");
-    (void)net::send_text(fd, "<noframe><center><b><FONT SIZE=+1 COLOR=#0000BB>Logs</FONT></b></center><hr>\n<ul>\n");
-    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/access\">Proxy</a></b>\n");
-    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/mail\">Mail</a></b>\n");
-    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/dial\">Dial</a></b>\n");
-    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/security\">Security</a></b>\n");
-    (void)net::send_text(fd, "<li><b><a href=\"/admin/logs/error\">Error</a>\n");
-    (void)net::send_text(fd, "</ul></body>\n");
+    out.add(kPageHead);
+    out.add("<HTML><TITLE>Korvanet Admin</TITLE><frameset rows=50,* framespacing=10 border=1><frame "
+            "src=\"/admin/logs/index\" noresize scrolling=no><frame src=\"/admin/logs/nic\" noresize "
+            "name=\"logwindow\"></frameset>");
+    out.add("<noframe><center><b><FONT SIZE=+1 COLOR=#0000BB>Logs</FONT></b></center><hr>\n<ul>\n");
+    out.add("<li><b><a href=\"/admin/logs/access\">Proxy</a></b>\n");
+    out.add("<li><b><a href=\"/admin/logs/mail\">Mail</a></b>\n");
+    out.add("<li><b><a href=\"/admin/logs/dial\">Dial</a></b>\n");
+    out.add("<li><b><a href=\"/admin/logs/security\">Security</a></b>\n");
+    out.add("<li><b><a href=\"/admin/logs/error\">Error</a>\n");
+    out.add("</ul></body>\n");
     return 1;
 }
 
 int logs_tab_bar(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     platform::copy_bounded(state().last_admin_page, "logs");
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, "<center><table border=0><tr>\n");
+    out.add(kPageHead);
+    send_body_line(out);
+    out.add("<center><table border=0><tr>\n");
     static constexpr const char* kTabs[][2] = {{"access", "Proxy"}, {"mail", "Mail"}, {"dial", "Dial"},
                                                {"security", "Security"}};
     for (const auto& tab : kTabs)
-        (void)net::send_formatted(fd,
-                                  "<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/%s\" "
-                                  "target=logwindow>%s</a></b><td width=20><br>\n",
-                                  tab[0], tab[1]);
-    (void)net::send_text(fd,
-                         "<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/error\" "
-                         "target=logwindow>Error</a></b>\n");
-    (void)net::send_text(fd, "<tr>");
-    (void)net::send_text(fd, "</table>");
-    (void)net::send_text(fd, "</body>");
+        out.addf("<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/%s\" "
+                 "target=logwindow>%s</a></b><td width=20><br>\n",
+                 tab[0], tab[1]);
+    out.add("<td align=center width=70 bgcolor=\"ffffff\"><b><a href=\"/admin/logs/error\" "
+            "target=logwindow>Error</a></b>\n");
+    out.add("<tr>");
+    out.add("</table>");
+    out.add("</body>");
     return 1;
 }
 
 int logs_empty_window(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     platform::copy_bounded(state().last_admin_page, "logs/nic");
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, "</body>");
+    out.add(kPageHead);
+    send_body_line(out);
+    out.add("</body>");
     return 1;
 }
 
@@ -155,19 +157,19 @@ int log_view(AdminRequest& r, const char* which) {
         if (which && std::strcmp(which, v.which) == 0) view = &v;
     if (!view) return 1;
 
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     platform::copy_bounded(state().last_admin_page, "logs");
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, view->clear_form);
+    out.add(kPageHead);
+    send_body_line(out);
+    out.add(view->clear_form);
 
     char path[kLogPathSize];
     log::log_path(view->file, path, sizeof path);
     // Read-only and never locked: the logging threads go on appending (or
     // emptying the file) while the page reads.
     platform::File file(::open(path, O_RDONLY | O_CLOEXEC));
-    if (file.valid()) send_lines_backwards(fd, file.get(), *view);
-    if (view->page_end) (void)net::send_text(fd, view->page_end);
+    if (file.valid()) add_lines_backwards(out, file.get(), *view);
+    if (view->page_end) out.add(view->page_end);
     return 1;
 }
 
@@ -186,7 +188,7 @@ int clear_logs(AdminRequest& r, const char* route) {
         {"/admin/clearerrorlog", log::clear_error_log, "Location: /admin/logs/error\r\n\r\n"},
         {"/admin/cleardiallog", log::clear_dial_log, "Location: /admin/logs/dial\r\n\r\n"},
     };
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     for (const Clear& c : kClears) {
         if (!route || std::strncmp(route, c.route, std::strlen(c.route)) != 0) continue;
         if (c.clear) {
@@ -198,8 +200,8 @@ int clear_logs(AdminRequest& r, const char* route) {
             log::clear_security_log();
             log::clear_dial_log();
         }
-        (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
-        (void)net::send_text(fd, c.location);
+        out.add("HTTP/1.0 301 Moved Permanently\r\n");
+        out.add(c.location);
         return 1;
     }
     return 1;

@@ -8,7 +8,7 @@
 #include "config/settings.h"
 #include "dial/dial_manager.h"
 #include "mail/mail_schedule.h"
-#include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 
 namespace kv::admin {
@@ -22,76 +22,84 @@ constexpr std::size_t kDialQueryOffset = sizeof "/admin/dial/dial?" - 1;
 // ConnName holds at most 59 characters; each may grow to "&gt;".
 constexpr std::size_t kConnNameShownSize = 4 * 60;
 
-}  // namespace
+// The line's state and the button that changes it; shown_name is ConnName escaped.
+void add_line_state(net::PageWriter& out, const char* shown_name) {
+    switch (dial::state()) {
+        case 0:
+            out.add("<b>not connected</b></center>\n");
+            out.add("<br>&nbsp;&nbsp;&nbsp;<INPUT NAME=\"connect\" TYPE=\"SUBMIT\" VALUE=\" Dial to\">\n");
+            out.addf("%s &nbsp;&nbsp; <INPUT NAME=\"DontHangup\" TYPE=\"CHECKBOX\">don't hang up on timeout\n",
+                     shown_name);
+            break;
+        case 1:
+            out.add("<b>connection in progress</b></center>\n");
+            out.add(kHangUpButton);
+            break;
+        case 2:
+            out.addf("connected to <b>%s</b></center>\n", shown_name);
+            out.add(kHangUpButton);
+            break;
+        default:
+            break;
+    }
+}
 
-int manual_page(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    platform::copy_bounded(state().last_admin_page, "manual");
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, "<FORM ACTION=\"/admin/dial/dial\" METHOD=GET>");
-    (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Dial up : </FONT></b>\n");
-
+void add_dial_form(net::PageWriter& out) {
+    out.add("<FORM ACTION=\"/admin/dial/dial\" METHOD=GET>");
+    out.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Dial up : </FONT></b>\n");
     const char* conn_name = config::live().ConnName;
     char shown_name[kConnNameShownSize];
     net::html_escape(conn_name, shown_name, sizeof shown_name);
-    if (!dial::running()) {
-        (void)net::send_text(fd, "<b>RAS is not installed</b></center>");
-    } else if (std::strcmp(conn_name, "(none)") == 0) {
-        (void)net::send_text(fd, "<b>Connection name is not set</b></center>");
-    } else {
-        switch (dial::state()) {
-            case 0:
-                (void)net::send_text(fd, "<b>not connected</b></center>\n");
-                (void)net::send_text(
-                    fd, "<br>&nbsp;&nbsp;&nbsp;<INPUT NAME=\"connect\" TYPE=\"SUBMIT\" VALUE=\" Dial to\">\n");
-                (void)net::send_formatted(
-                    fd, "%s &nbsp;&nbsp; <INPUT NAME=\"DontHangup\" TYPE=\"CHECKBOX\">don't hang up on timeout\n",
-                    shown_name);
-                break;
-            case 1:
-                (void)net::send_text(fd, "<b>connection in progress</b></center>\n");
-                (void)net::send_text(fd, kHangUpButton);
-                break;
-            case 2:
-                (void)net::send_formatted(fd, "connected to <b>%s</b></center>\n", shown_name);
-                (void)net::send_text(fd, kHangUpButton);
-                break;
-            default:
-                break;
-        }
-    }
+    if (!dial::running())
+        out.add("<b>RAS is not installed</b></center>");
+    else if (std::strcmp(conn_name, "(none)") == 0)
+        out.add("<b>Connection name is not set</b></center>");
+    else
+        add_line_state(out, shown_name);
+    out.add("</FORM>");
+}
 
-    (void)net::send_text(fd, "</FORM>");
-    (void)net::send_text(fd, "<FORM ACTION=\"/admin/mail\" METHOD=GET><hr>");
-    (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail</FONT></b></center><br>\n");
-    (void)net::send_text(fd,
-                         "&nbsp;&nbsp;&nbsp;<INPUT NAME=\"BothMail\" TYPE=\"SUBMIT\" VALUE=\" Send and Receive \">");
-    (void)net::send_text(fd, "&nbsp;&nbsp;&nbsp;<INPUT NAME=\"ViewQueue\" TYPE=\"SUBMIT\" VALUE=\"View Queue\">");
-    (void)net::send_text(fd, "</FORM>");
+void add_mail_form(net::PageWriter& out) {
+    out.add("<FORM ACTION=\"/admin/mail\" METHOD=GET><hr>");
+    out.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail</FONT></b></center><br>\n");
+    out.add("&nbsp;&nbsp;&nbsp;<INPUT NAME=\"BothMail\" TYPE=\"SUBMIT\" VALUE=\" Send and Receive \">");
+    out.add("&nbsp;&nbsp;&nbsp;<INPUT NAME=\"ViewQueue\" TYPE=\"SUBMIT\" VALUE=\"View Queue\">");
+    out.add("</FORM>");
+}
+
+}  // namespace
+
+int manual_page(AdminRequest& r) {
+    net::PageWriter out(r.conn.client.get());
+    platform::copy_bounded(state().last_admin_page, "manual");
+    out.add(kPageHead);
+    send_body_line(out);
+    add_dial_form(out);
+    add_mail_form(out);
     return 1;
 }
 
 int dial_page(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
+    net::PageWriter out(r.conn.client.get());
+    out.add(kPageHead);
+    send_body_line(out);
     // Enough text for the browser to start showing the page before the
     // dialling progress arrives.
     if (r.is_msie)
-        for (int i = 0; i < kMsiePaddingLines; ++i) (void)net::send_text(fd, kMsiePadding);
+        for (int i = 0; i < kMsiePaddingLines; ++i) out.add(kMsiePadding);
 
     const char* query = std::strlen(r.path) >= kDialQueryOffset ? r.path + kDialQueryOffset : "";
     const bool dial = std::strstr(query, "connect=+Dial+to") != nullptr;
     if (dial) {
-        (void)net::send_text(fd, "<B>Dialling ...      </B><br><br>");
+        out.add("<B>Dialling ...      </B><br><br>");
         dial::set_keep_up(std::strstr(r.path, "DontHangup") != nullptr);
     } else {
-        (void)net::send_text(fd, "<B>Disconnecting ... </B><P>\n");
+        out.add("<B>Disconnecting ... </B><P>\n");
         dial::set_keep_up(false);
     }
     // Our own lines are out before the manager owns the connection, so its
-    // progress lines always follow them.
+    // progress lines always follow them; nothing is added here after it.
+    (void)out.flush();
     dial::set_progress_socket(std::move(r.conn.client));
     if (dial)
         dial::request_dial();
@@ -101,19 +109,22 @@ int dial_page(AdminRequest& r) {
 }
 
 int mail_page(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
+    net::PageWriter out(r.conn.client.get());
+    out.add(kPageHead);
+    send_body_line(out);
     if (std::strstr(r.path, "ViewQueue=")) {
-        (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail Queue</FONT></b></center><hr>\n");
-        mail::queue_view(fd);
-        (void)net::send_text(fd, "<hr><a href=\"/admin/manual\"><B>Back</b></a>\n</body>");
+        out.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail Queue</FONT></b></center><hr>\n");
+        // The queue writes itself straight to the socket, between our parts.
+        (void)out.flush();
+        mail::queue_view(out.fd());
+        out.add("<hr><a href=\"/admin/manual\"><B>Back</b></a>\n</body>");
         return 1;
     }
     if (std::strstr(r.path, "BothMail=+")) {
-        (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail Transfer</FONT></b></center><hr>\n");
+        out.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Mail Transfer</FONT></b></center><hr>\n");
         // Sent before the hand-over: afterwards the transfer alone writes here.
-        (void)net::send_text(fd, "</body>");
+        out.add("</body>");
+        (void)out.flush();
         mail::trigger_transfer(std::move(r.conn.client));
         return 0;
     }

@@ -12,7 +12,7 @@
 #include "conn/task_table.h"
 #include "mail/mail_schedule.h"
 #include "net/banners.h"
-#include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
 #include "platform/clock.h"
 
@@ -113,7 +113,7 @@ std::uint16_t default_port(std::uint32_t kind) {
     }
 }
 
-void send_proxy_cells(int fd, const RowCopy& row, const char* name) {
+void add_proxy_cells(net::PageWriter& out, const RowCopy& row, const char* name) {
     if (!row.parsed) return;
     char scheme[6 * sizeof row.scheme];
     char host[kEscapedTextSize];
@@ -123,115 +123,123 @@ void send_proxy_cells(int fd, const RowCopy& row, const char* name) {
     net::html_escape_attribute(row.path, path, sizeof path);
     const std::uint16_t standard = default_port(row.kind);
     if (row.dest_port == 0 || standard == 0 || row.dest_port == standard) {
-        (void)net::send_formatted(fd, "<TD> %s <TD> <A HREF=\"%s://%s%s\">%s://%s%s</A>", name, scheme, host,
-                                  path, scheme, host, path);
+        out.addf("<TD> %s <TD> <A HREF=\"%s://%s%s\">%s://%s%s</A>", name, scheme, host, path, scheme, host, path);
     } else {
         const int port = row.dest_port;
-        (void)net::send_formatted(fd, "<TD> %s <TD> <A HREF=\"%s://%s:%d%s\">%s://%s:%d%s</A>", name, scheme,
-                                  host, port, path, scheme, host, port, path);
+        out.addf("<TD> %s <TD> <A HREF=\"%s://%s:%d%s\">%s://%s:%d%s</A>", name, scheme, host, port, path, scheme,
+                 host, port, path);
     }
     if (row.expected_size != 0)
-        (void)net::send_formatted(fd, "&nbsp;<font size=-1>(%lld/%lld)</font>\n", row.bytes_sent,
-                                  row.expected_size);
+        out.addf("&nbsp;<font size=-1>(%lld/%lld)</font>\n", row.bytes_sent, row.expected_size);
     else
-        (void)net::send_formatted(fd, "&nbsp;<font size=-1>(%lld/?)</font>\n", row.bytes_sent);
+        out.addf("&nbsp;<font size=-1>(%lld/?)</font>\n", row.bytes_sent);
 }
 
-void send_row(int fd, const RowCopy& row) {
-    char service[6 * sizeof row.service];
-    net::html_escape_attribute(row.service, service, sizeof service);
-    const unsigned long age = (platform::tick_ms() - row.start_tick) / 1000u;
-    (void)net::send_formatted(fd,
-                              "<TR ALIGN=LEFT> <TD NOWRAP><A HREF=\"/admin/kill/%d\"> <IMG "
-                              "SRC=\"/admin/images/cross.gif\" border=0></a>&nbsp;<font size=-1>%s</font><TD> %lu ",
-                              row.serial, service, age);
-    if (!row.have_record) return;
+// The cells after the age: who is connected, and to where.
+void add_peer_cells(net::PageWriter& out, const RowCopy& row) {
     char name[kEscapedTextSize];
     net::html_escape_attribute(row.name, name, sizeof name);
     if (std::strcmp(row.service, "PROXY") == 0) {
-        send_proxy_cells(fd, row, name);
+        add_proxy_cells(out, row, name);
     } else if (is_gateway_service(row.service)) {
         char destination[kEscapedTextSize];
         net::html_escape_attribute(row.destination, destination, sizeof destination);
-        (void)net::send_formatted(fd, "<TD> %s <TD> %s", name, destination);
+        out.addf("<TD> %s <TD> %s", name, destination);
     } else if (std::strcmp(row.service, "MAPPED LINK") == 0) {
         char destination[kEscapedTextSize];
         net::html_escape_attribute(row.destination, destination, sizeof destination);
-        (void)net::send_formatted(fd, "<TD> %s:%d <TD> %s:%d", name, row.client_port, destination,
-                                  row.gateway_port);
+        out.addf("<TD> %s:%d <TD> %s:%d", name, row.client_port, destination, row.gateway_port);
     } else if (std::strcmp(row.service, "SOCKS") == 0) {
         // The record does not carry the SOCKS command, so its destination
         // cannot be labelled; the client is shown alone.
-        (void)net::send_formatted(fd, "<TD> %s <TD>", name);
+        out.addf("<TD> %s <TD>", name);
     } else if (std::strcmp(row.service, "POP3") == 0 || std::strcmp(row.service, "SMTP") == 0) {
-        (void)net::send_formatted(fd, "<TD> %s ", name);
+        out.addf("<TD> %s ", name);
     } else if (std::strcmp(row.service, "MAIL TRANSFER") == 0) {
-        (void)net::send_formatted(fd, "<TD> Korvanet <TD> %s", "");
+        out.add("<TD> Korvanet <TD> ");
     }
 }
 
-void send_misc_table(int fd) {
-    (void)net::send_formatted(
-        fd, "%s", "<TABLE BORDER=2><TR><TD COLSPAN=2 ALIGN=CENTER><FONT SIZE=+1><B>Misc</B></FONT></TD></TR>");
+void add_row(net::PageWriter& out, const RowCopy& row) {
+    char service[6 * sizeof row.service];
+    net::html_escape_attribute(row.service, service, sizeof service);
+    const unsigned long age = (platform::tick_ms() - row.start_tick) / 1000u;
+    out.addf("<TR ALIGN=LEFT> <TD NOWRAP><A HREF=\"/admin/kill/%d\"> <IMG "
+             "SRC=\"/admin/images/cross.gif\" border=0></a>&nbsp;<font size=-1>%s</font><TD> %lu ",
+             row.serial, service, age);
+    if (row.have_record) add_peer_cells(out, row);
+}
+
+void add_connections_table(net::PageWriter& out) {
+    out.add("<P><TABLE BORDER=2>");
+    out.add("<TR><TD COLSPAN=4 ALIGN=CENTER><FONT SIZE=+1><B>Connections</B></FONT>");
+    out.add("<TR ALIGN=CENTER> <TH>Type <TH>Sec.<TH> From <TH>Destination");
+    // Each row is copied under its slot's lock and sent after: a slow browser
+    // must never hold up a connection thread that frees its slot.
+    for (int i = 0; i < conn::kTaskSlots; ++i) {
+        RowCopy row;
+        if (copy_row(i, row)) add_row(out, row);
+    }
+    out.addf("<TR ALIGN=CENTER> <TD COLSPAN=4> Total Connections : <B>%d</B> ", conn::active_connections());
+    out.add("</TABLE><P>");
+}
+
+void add_dial_rows(net::PageWriter& out) {
     const int dial_state = dial::state();
     if (dial_state == 0) {
-        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> not connected ");
-    } else if (dial_state == 1) {
-        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> connecting ");
-    } else {
-        (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Dial-Up <TD> connected ");
-        char address[kEscapedTextSize];
-        net::html_escape_attribute(dial::link_address_text(), address, sizeof address);
-        (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> RAS IP address <TD> %s ", address);
-        if (dial::keep_up())
-            (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Time to hang up <TD>Korvanet will not hangup");
-        else if (mail::transfer_in_progress())
-            (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TD> Time to hang up <TD>After the mail transfer");
-        else
-            (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Time to hang up <TD> %d minutes.",
-                                      dial::minutes_to_hangup());
+        out.add("<TR ALIGN=CENTER> <TD> Dial-Up <TD> not connected ");
+        return;
     }
+    if (dial_state == 1) {
+        out.add("<TR ALIGN=CENTER> <TD> Dial-Up <TD> connecting ");
+        return;
+    }
+    out.add("<TR ALIGN=CENTER> <TD> Dial-Up <TD> connected ");
+    char address[kEscapedTextSize];
+    net::html_escape_attribute(dial::link_address_text(), address, sizeof address);
+    out.addf("<TR ALIGN=CENTER> <TD> RAS IP address <TD> %s ", address);
+    if (dial::keep_up())
+        out.add("<TR ALIGN=CENTER> <TD> Time to hang up <TD>Korvanet will not hangup");
+    else if (mail::transfer_in_progress())
+        out.add("<TR ALIGN=CENTER> <TD> Time to hang up <TD>After the mail transfer");
+    else
+        out.addf("<TR ALIGN=CENTER> <TD> Time to hang up <TD> %d minutes.", dial::minutes_to_hangup());
+}
+
+void add_misc_table(net::PageWriter& out) {
+    out.add("<TABLE BORDER=2><TR><TD COLSPAN=2 ALIGN=CENTER><FONT SIZE=+1><B>Misc</B></FONT></TD></TR>");
+    add_dial_rows(out);
     const std::tm& t = state().start_time;
-    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Start time <TD> %02d/%s/%04d %02d:%02d:%02d ", t.tm_mday,
-                              net::month_name(t.tm_mon + 1), t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD> Version <TD> %s", net::version_text());
-    (void)net::send_formatted(fd, "%s", "</TABLE></CENTER>");
+    out.addf("<TR ALIGN=CENTER> <TD> Start time <TD> %02d/%s/%04d %02d:%02d:%02d ", t.tm_mday,
+             net::month_name(t.tm_mon + 1), t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    out.addf("<TR ALIGN=CENTER> <TD> Version <TD> %s", net::version_text());
+    out.add("</TABLE></CENTER>");
 }
 
 }  // namespace
 
 int status_page(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+    net::PageWriter out(r.conn.client.get());
     platform::copy_bounded(state().last_admin_page, "status");
-    (void)net::send_text(fd, kPageHead);
+    out.add(kPageHead);
     const int refresh = config::live().RefreshStatusPage;
-    if (refresh != 0)
-        (void)net::send_formatted(fd, "<meta http-equiv=\"Refresh\" content=\"%d; URL=/admin/status\">\n", refresh);
-    (void)send_body_line(r);
-    (void)net::send_formatted(fd, "%s", "<center><b><FONT SIZE=+1 COLOR=#0000BB>Status</FONT></b><hr>\n");
-    (void)net::send_formatted(fd, "%s", "<P><TABLE BORDER=2>");
-    (void)net::send_formatted(fd, "%s", "<TR><TD COLSPAN=4 ALIGN=CENTER><FONT SIZE=+1><B>Connections</B></FONT>");
-    (void)net::send_formatted(fd, "%s", "<TR ALIGN=CENTER> <TH>Type <TH>Sec.<TH> From <TH>Destination");
-
-    // Each row is copied under its slot's lock and sent after: a slow browser
-    // must never hold up a connection thread that frees its slot.
-    for (int i = 0; i < conn::kTaskSlots; ++i) {
-        RowCopy row;
-        if (copy_row(i, row)) send_row(fd, row);
-    }
-
-    (void)net::send_formatted(fd, "<TR ALIGN=CENTER> <TD COLSPAN=4> Total Connections : <B>%d</B> ",
-                              conn::active_connections());
-    (void)net::send_formatted(fd, "%s", "</TABLE><P>");
-    cache::statistics_table(fd);
-    send_misc_table(fd);
+    if (refresh != 0) out.addf("<meta http-equiv=\"Refresh\" content=\"%d; URL=/admin/status\">\n", refresh);
+    send_body_line(out);
+    out.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Status</FONT></b><hr>\n");
+    add_connections_table(out);
+    // The cache writes its table straight to the socket, between our parts.
+    (void)out.flush();
+    cache::statistics_table(out.fd());
+    add_misc_table(out);
     return 1;
 }
 
 int kill_connection(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
-    (void)net::send_text(fd, "Location: /admin/status\r\n\r\n");
+    net::PageWriter out(r.conn.client.get());
+    out.add("HTTP/1.0 301 Moved Permanently\r\n");
+    out.add("Location: /admin/status\r\n\r\n");
+    // The answer leaves before the kill and its wait; the connection closes after them.
+    (void)out.flush();
 
     // Only a serial of decimal digits names a connection; anything else kills nothing.
     static constexpr std::size_t kPrefixLength = sizeof "/admin/kill/" - 1;

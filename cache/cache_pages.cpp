@@ -1,69 +1,28 @@
 #include "cache/cache_pages.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "cache/cache_tree.h"
-#include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_utils.h"
-#include "platform/file_io.h"
+#include "platform/bounded_text.h"
 #include "platform/socket.h"
 
 namespace kv::cache {
 namespace {
 
-constexpr std::size_t kPageChunk = 8192;
 constexpr std::size_t kContentHeadRead = 500;  // header bytes read per object for its row
-constexpr std::size_t kEscapedUrlSize = 6 * kUrlMax + 1;  // every character may become "&quot;"
+// The delete link carries the file name escaped into this many bytes; longer
+// escaped names are cut before an entity.
+constexpr std::size_t kEscapedFileNameSize = kPathSize;
 
-// Collects a fragment and writes it in chunks; after a failed write the rest
-// is dropped (the administrator's browser went away).
-class PageOut {
-public:
-    explicit PageOut(int fd) : fd_(fd) {}
-    ~PageOut() { flush(); }
-    PageOut(const PageOut&) = delete;
-    PageOut& operator=(const PageOut&) = delete;
-
-    void add(const char* text) { add(text, std::strlen(text)); }
-    void add(const char* data, std::size_t n) {
-        buf_.append(data, n);
-        if (buf_.size() >= kPageChunk) flush();
-    }
-    void addf(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-        char line[1024];
-        va_list ap;
-        va_start(ap, fmt);
-        const int n = std::vsnprintf(line, sizeof line, fmt, ap);
-        va_end(ap);
-        if (n > 0) add(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
-    }
-    void flush() {
-        if (ok_ && !buf_.empty()) {
-            ok_ = net::send_all(fd_, buf_.data(), buf_.size()) != 0;
-            // A file (tests, dumps) takes the same bytes through write().
-            if (!ok_ && errno == ENOTSOCK) ok_ = platform::write_all(fd_, buf_.data(), buf_.size()) != 0;
-        }
-        buf_.clear();
-    }
-
-private:
-    int fd_;
-    bool ok_ = true;
-    std::string buf_;
-};
-
-void content_row(PageOut& out, int host_fd, const char* directory, const char* file) {
+void content_row(net::PageWriter& out, int host_fd, const char* directory, const char* file) {
     const int fd = ::openat(host_fd, file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return;
     platform::File owner(fd);
@@ -75,56 +34,48 @@ void content_row(PageOut& out, int host_fd, const char* directory, const char* f
     std::tm when{};
     const auto expiry = static_cast<std::time_t>(h.expiry);
     if (!::gmtime_r(&expiry, &when)) return;
-    char escaped_dir[kPathSize * 6];
-    char escaped_file[kPathSize];
-    char escaped_url[kEscapedUrlSize];
-    html_escape_attribute(directory, escaped_dir, sizeof escaped_dir);
-    html_escape_attribute(file, escaped_file, sizeof escaped_file);
-    html_escape_attribute(h.url, escaped_url, sizeof escaped_url);
+    char escaped_file[kEscapedFileNameSize];
+    net::html_escape_attribute(file, escaped_file, sizeof escaped_file);
     out.addf("%02d/%s/%04d %7d %3d  ", when.tm_mday, net::month_name(when.tm_mon + 1), when.tm_year + 1900,
              static_cast<int>(st.st_size), static_cast<int>(h.hits));
     out.add("<a href=\"/admin/delete/file/");
-    out.add(escaped_dir);
+    out.add_escaped(directory);
     out.add("\\");
     out.add(escaped_file);
     out.add("\"><img src=\"/admin/images/cross.gif\" border=0></a>");
     out.add("<a href=\"");
-    out.add(escaped_url);
+    out.add_escaped(h.url);
     out.add("\">");
-    out.add(escaped_url);
+    out.add_escaped(h.url);
     out.add("</a>\n");
 }
 
 }  // namespace
 
 void write_not_started(int fd) {
-    PageOut out(fd);
+    net::PageWriter out(fd);
     out.add("Cache is not started.");
 }
 
 void write_domain_list(int fd, const char* cache_dir) {
     std::vector<std::string> hosts;
     (void)list_entries(cache_dir, ".dns", true, hosts);
-    PageOut out(fd);
+    net::PageWriter out(fd);
     for (const std::string& name : hosts) {
-        char escaped[kPathSize * 6];
-        html_escape_attribute(name.c_str(), escaped, sizeof escaped);
-        std::string host(name, 0, name.size() - 4);
-        char escaped_host[kPathSize * 6];
-        html_escape_attribute(host.c_str(), escaped_host, sizeof escaped_host);
+        const std::string host(name, 0, name.size() - 4);
         out.add("<a href=\"/admin/delete/domain/");
-        out.add(escaped);
+        out.add_escaped(name.c_str());
         out.add("\"><img src=\"/admin/images/cross.gif\" border=0></a>");
         out.add("<a href=\"/admin/content/");
-        out.add(escaped);
+        out.add_escaped(name.c_str());
         out.add("\">");
-        out.add(escaped_host);
+        out.add_escaped(host.c_str());
         out.add("</a>\n");
     }
 }
 
 void write_content_list(int fd, const char* cache_dir, const char* directory) {
-    PageOut out(fd);
+    net::PageWriter out(fd);
     out.add("Expire        size accessed    object<HR>");
     if (!directory_name_allowed(directory)) return;
     char path[kPathSize];
@@ -139,7 +90,7 @@ void write_content_list(int fd, const char* cache_dir, const char* directory) {
 
 void write_statistics_table(int fd, const StatisticsView& v) {
     const auto* t = v.totals.v;
-    PageOut out(fd);
+    net::PageWriter out(fd);
     out.add("<TABLE BORDER=2>");
     out.add("<TR><TD COLSPAN=6 ALIGN=CENTER><FONT SIZE=+1><B>Cache</B></FONT></TD></TR>");
     out.addf("<TR ALIGN=CENTER> <TD> Type <TD> Objects <BR> &nbsp; <TD> Objects <BR> [%%] <TD> Size <br>[Bytes] "

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 
 namespace kv::cache {
 namespace {
@@ -162,28 +162,5 @@ bool totals_trusted(const Totals& t, std::size_t bytes_read) {
 }
 
 int kind_of_name(const char* name) { return name[0] >= '0' && name[0] <= '2' ? name[0] - '0' : -1; }
-
-void html_escape_attribute(const char* text, char* out, std::size_t size) {
-    if (size == 0) return;
-    std::size_t w = 0;
-    for (; *text; ++text) {
-        const char* e = nullptr;
-        switch (*text) {
-            case '<': e = "&lt;"; break;
-            case '>': e = "&gt;"; break;
-            case '&': e = "&amp;"; break;
-            case '"': e = "&quot;"; break;
-            default: break;
-        }
-        const std::size_t need = e ? std::strlen(e) : 1;
-        if (w + need > size - 1) break;
-        if (e)
-            std::memcpy(out + w, e, need);
-        else
-            out[w] = *text;
-        w += need;
-    }
-    out[w] = '\0';
-}
 
 }  // namespace kv::cache

@@ -94,8 +94,4 @@ bool totals_trusted(const Totals& t, std::size_t bytes_read);
 // The kind a file name's first character gives: 0-2, or -1.
 int kind_of_name(const char* name);
 
-// HTML text or attribute value: '<' '>' '&' '"' become entities. Cut (before
-// an entity, never inside one) to fit size bytes.
-void html_escape_attribute(const char* text, char* out, std::size_t size);
-
 }  // namespace kv::cache

@@ -190,26 +190,5 @@ TEST(ObjectFile, TrustedTotals) {
     }
 }
 
-TEST(ObjectFile, HtmlEscapeForTextAndAttributes) {
-    struct Case {
-        std::string_view in, out;
-    };
-    const Case kCases[] = {{"", ""},
-                           {"http://h/p?a=1", "http://h/p?a=1"},
-                           {"<a href=\"x\">&", "&lt;a href=&quot;x&quot;&gt;&amp;"},
-                           {"'single'", "'single'"}};
-    for (std::size_t i = 0; i < std::size(kCases); ++i) {
-        char out[128];
-        html_escape_attribute(std::string(kCases[i].in).c_str(), out, sizeof out);
-        EXPECT_EQ(std::string_view(out), kCases[i].out) << "row " << i;
-    }
-    char small[8];
-    html_escape_attribute("ab<cd", small, sizeof small);  // never inside an entity
-    EXPECT_STREQ(small, "ab&lt;c");
-    char tiny[5];
-    html_escape_attribute("ab<cd", tiny, sizeof tiny);
-    EXPECT_STREQ(tiny, "ab");
-}
-
 }  // namespace
 }  // namespace kv::cache
