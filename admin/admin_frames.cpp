@@ -16,7 +16,7 @@
 #include "net/banners.h"
 #include "net/line_io.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/socket.h"
 #include "platform/socket_error.h"
 

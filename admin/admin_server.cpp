@@ -28,7 +28,7 @@
 #include "net/outbound_connect.h"
 #include "net/page_writer.h"
 #include "net/socket_options.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/install_dir.h"
 #include "platform/socket.h"

@@ -5,8 +5,9 @@
 
 #include "admin/admin_pages.h"
 #include "cache/disk_cache.h"
+#include "net/dates.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 
 namespace kv::admin {

@@ -6,7 +6,8 @@
 
 #include "admin/config_pages.h"
 #include "net/line_io.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

@@ -8,7 +8,9 @@
 #include "admin/form_fields.h"
 #include "config/settings.h"
 #include "net/line_io.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "net/text_scan.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

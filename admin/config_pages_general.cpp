@@ -13,7 +13,9 @@
 #include "config/settings.h"
 #include "net/banners.h"
 #include "net/line_io.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "net/text_scan.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

@@ -11,7 +11,9 @@
 #include "config/settings.h"
 #include "dial/dial_manager.h"
 #include "net/line_io.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "net/text_scan.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

@@ -1,10 +1,10 @@
 // Form values in a request path. The readers never change the text they read.
 #include "admin/form_fields.h"
+#include "net/text_escape.h"
 
 #include <climits>
 #include <cstring>
 
-#include "net/text_utils.h"
 
 namespace kv::admin {
 namespace {

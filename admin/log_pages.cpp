@@ -10,7 +10,8 @@
 #include "admin/admin_pages.h"
 #include "log/logs.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "platform/bounded_text.h"
 #include "platform/socket.h"
 
 namespace kv::admin {

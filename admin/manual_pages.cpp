@@ -9,7 +9,8 @@
 #include "dial/dial_manager.h"
 #include "mail/mail_schedule.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

@@ -12,8 +12,10 @@
 #include "conn/task_table.h"
 #include "mail/mail_schedule.h"
 #include "net/banners.h"
+#include "net/dates.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 
 namespace kv::admin {

@@ -8,7 +8,9 @@
 #include "config/config_lists.h"
 #include "config/settings.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
+#include "net/text_scan.h"
+#include "platform/bounded_text.h"
 
 namespace kv::admin {
 namespace {

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "cache/cache_tree.h"
+#include "net/dates.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "net/text_escape.h"
 #include "platform/bounded_text.h"
 #include "platform/socket.h"
 

@@ -15,7 +15,7 @@
 #include "cache/cache_tree.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/file_io.h"
 #include "platform/socket.h"
 

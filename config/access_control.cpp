@@ -14,7 +14,7 @@
 #include "config/settings.h"
 #include "net/base64.h"
 #include "net/line_io.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 
 namespace kv::config {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "net/line_io.h"
 #include "net/md5.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 
 namespace kv::config {
 namespace {

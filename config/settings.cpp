@@ -15,7 +15,8 @@
 
 #include "log/error_codes.h"
 #include "log/logs.h"
-#include "net/text_utils.h"
+#include "net/text_scan.h"
+#include "platform/bounded_text.h"
 #include "platform/install_dir.h"
 #include "platform/registry.h"
 

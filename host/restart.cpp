@@ -10,7 +10,7 @@
 
 #include "config/settings.h"
 #include "host/server.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/thread.h"
 
 extern char** environ;

@@ -27,7 +27,7 @@
 #include "net/listener.h"
 #include "net/socket_options.h"
 #include "net/outbound_connect.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/fault_guard.h"
 #include "platform/file_io.h"

@@ -4,7 +4,7 @@
 
 #include "net/line_io.h"
 #include "net/page_writer.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 
 namespace kv::net {
 namespace {

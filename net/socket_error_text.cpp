@@ -1,4 +1,3 @@
-#include "net/text_utils.h"
 
 namespace kv::net {
 namespace {

@@ -19,7 +19,6 @@
 #include "net/line_io.h"
 #include "net/outbound_connect.h"
 #include "net/socket_options.h"
-#include "net/text_utils.h"
 #include "platform/socket_error.h"
 #include "proxy/error_pages.h"
 #include "proxy/http_relay.h"

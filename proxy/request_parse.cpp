@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "net/md5.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 
 namespace kv::proxy {
 namespace {

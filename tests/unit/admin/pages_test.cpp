@@ -19,7 +19,7 @@
 #include "config/settings.h"
 #include "conn/task_table.h"
 #include "log/logs.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 

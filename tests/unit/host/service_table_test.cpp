@@ -12,7 +12,7 @@
 #include "config/config_lists.h"
 #include "config/settings.h"
 #include "log/logs.h"
-#include "net/text_utils.h"
+#include "platform/bounded_text.h"
 #include "tests/unit/test_support.h"
 
 #include <sys/socket.h>

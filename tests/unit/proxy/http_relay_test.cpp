@@ -1,3 +1,4 @@
+#include "platform/bounded_text.h"
 #include "proxy/http_relay.h"
 
 #include <chrono>
@@ -8,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
-#include "net/text_utils.h"
 #include "conn/connection_record.h"
 #include "tests/unit/proxy/proxy_rig.h"
 

@@ -1,4 +1,8 @@
-#include "net/text_utils.h"
+#include "net/dates.h"
+#include "net/mail_headers.h"
+#include "net/socket_error_text.h"
+#include "net/text_escape.h"
+#include "net/text_scan.h"
 
 #include <cstring>
 #include <string>
