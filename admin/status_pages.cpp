@@ -1,7 +1,7 @@
 // The status page (running connections, cache statistics, dial-up state) and
 // the kill action behind its cross links.
 #include <algorithm>
-#include <charconv>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -246,10 +246,8 @@ int kill_connection(AdminRequest& r) {
     // Only a serial of decimal digits names a connection; anything else kills nothing.
     static constexpr std::size_t kPrefixLength = sizeof "/admin/kill/" - 1;
     const char* text = std::strlen(r.path) >= kPrefixLength ? r.path + kPrefixLength : "";
-    const char* end = text + std::strlen(text);
     int serial = -1;
-    const auto result = std::from_chars(text, end, serial);
-    const bool valid = text != end && result.ec == std::errc() && result.ptr == end && serial >= 0;
+    const bool valid = platform::parse_decimal(text, 0, INT_MAX, &serial);
     // The kill waits itself once it found the connection; the wait keeps the
     // status page loaded next from still listing a dying connection.
     if (!valid || !conn::kill_by_serial(serial)) platform::sleep_ms(kKillWaitMs);

@@ -25,6 +25,7 @@
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "net/dates.h"
+#include "net/url_ports.h"
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
@@ -439,7 +440,7 @@ int open_for_write(conn::ConnectionRecord& r) {
 
     char url[kUrlMax + 1];
     const unsigned port = p.dest_port;
-    if (port == 21 || port == 70 || port == 80 || port == 443)
+    if (net::port_left_out(port))
         platform::format_bounded(url, "%s://%s%s", p.scheme, p.host, p.path);
     else
         platform::format_bounded(url, "%s://%s:%u%s", p.scheme, p.host, port, p.path);

@@ -37,26 +37,6 @@ const UserRecord* find_user_record(const ConfigLists& l, const char* name) {
     return nullptr;
 }
 
-// Strict dotted quad to a host-order number; 0 when the text is not one.
-int address_number(const char* text, std::uint32_t* out) {
-    std::uint32_t value = 0;
-    const char* p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *p++ != '.') return 0;
-        unsigned number = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            number = number * 10 + static_cast<unsigned>(*p++ - '0');
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || number > 255) return 0;
-        value = (value << 8) | number;
-    }
-    if (*p) return 0;
-    *out = value;
-    return 1;
-}
-
 void set_reason(char* url, std::size_t url_size, const char* reason) {
     if (url && url_size > 0) platform::copy_bounded(url, reason, url_size);
 }
@@ -74,7 +54,7 @@ int address_allowed(const ConfigLists& l, const char* address) {
     if (l.ips.empty()) return 1;
     if (std::strcmp(address, kLoopbackText) == 0) return 1;
     std::uint32_t a = 0;
-    if (!address_number(address, &a)) return 0;
+    if (!parse_dotted_address(address, std::strlen(address), &a)) return 0;
     for (const IpEntry& e : l.ips) {
         if (e.start <= a && a <= e.end) return 1;
     }

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -162,36 +162,7 @@ int split_at_sign(const char* text, char (&before)[A], char (&after)[B]) {
 // Days before the at-sign: decimal digits only, empty meaning 0.
 int parse_days(const char* text, std::size_t n, int* days) {
     *days = 0;
-    if (n == 0) return 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (text[i] < '0' || text[i] > '9') return 0;
-    }
-    const auto [end, ec] = std::from_chars(text, text + n, *days);
-    return ec == std::errc() && end == text + n;
-}
-
-// Strict dotted quad: four decimal parts of 1-3 digits, each 0-255.
-int parse_address(const char* text, std::size_t n, std::uint32_t* out) {
-    std::uint32_t value = 0;
-    std::size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= n || text[i] != '.') return 0;
-            ++i;
-        }
-        unsigned number = 0;
-        std::size_t digits = 0;
-        while (i < n && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-            number = number * 10 + static_cast<unsigned>(text[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || number > 255) return 0;
-        value = (value << 8) | number;
-    }
-    if (i != n) return 0;
-    *out = value;
-    return 1;
+    return n == 0 || platform::parse_decimal(text, n, 0, INT_MAX, days);
 }
 
 void address_text(std::uint32_t a, char* out, std::size_t size) {
@@ -521,10 +492,8 @@ int remove_link(ConfigLists& l, const char* list_text) {
     const char* space = std::strchr(list_text, ' ');
     if (!space) return 0;
     const char* p = space + 1;
-    const char* e = p + std::strlen(p);
     int port = 0;
-    const auto [end, ec] = std::from_chars(p, e, port);
-    if (ec != std::errc() || end == p) return 0;
+    if (!platform::parse_decimal(p, std::strspn(p, "0123456789"), 0, INT_MAX, &port)) return 0;
     Exclusive lock(l.lock);
     return remove_at(l.links,
                      find_first(l.links, [&](const LinkRecord& k) { return k.local_port == port; }));
@@ -533,6 +502,25 @@ int remove_link(ConfigLists& l, const char* list_text) {
 int find_link(const ConfigLists& l, int local_port) {
     Shared lock(l.lock);
     return find_first(l.links, [&](const LinkRecord& k) { return k.local_port == local_port; });
+}
+
+int parse_dotted_address(const char* text, std::size_t n, std::uint32_t* out) {
+    std::uint32_t value = 0;
+    std::size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= n || text[i] != '.') return 0;
+            ++i;
+        }
+        const std::size_t digits = std::strspn(text + i, "0123456789");
+        unsigned number = 0;
+        if (digits > 3 || i + digits > n || !platform::parse_decimal(text + i, digits, 0, 255, &number)) return 0;
+        i += digits;
+        value = (value << 8) | number;
+    }
+    if (i != n) return 0;
+    *out = value;
+    return 1;
 }
 
 // --- allowed IP list -----------------------------------------------------
@@ -546,9 +534,9 @@ int add_ip_entry(ConfigLists& l, const char* text) {
         const char* bits_text = slash + 1;
         const char* bits_end = text + n;
         int bits = 0;
-        const auto [end, ec] = std::from_chars(bits_text, bits_end, bits);
-        if (ec != std::errc() || end != bits_end || bits < 1 || bits > 32) return kNotFound;
-        if (!parse_address(text, alen, &r.start)) return kNotFound;
+        if (!platform::parse_decimal(bits_text, static_cast<std::size_t>(bits_end - bits_text), 1, 32, &bits))
+            return kNotFound;
+        if (!parse_dotted_address(text, alen, &r.start)) return kNotFound;
         // Not aligned to the prefix: the range counts from the given address.
         const std::uint64_t last = std::uint64_t{r.start} + (std::uint64_t{1} << (32 - bits)) - 1;
         if (last > 0xFFFFFFFFu) return kNotFound;
@@ -559,12 +547,12 @@ int add_ip_entry(ConfigLists& l, const char* text) {
         address_text(r.end, b, sizeof b);
         platform::format_bounded(r.text, "%s-%s", a, b);
     } else if (const char* dash = std::strchr(text, '-')) {
-        if (!parse_address(text, static_cast<std::size_t>(dash - text), &r.start) ||
-            !parse_address(dash + 1, std::strlen(dash + 1), &r.end))
+        if (!parse_dotted_address(text, static_cast<std::size_t>(dash - text), &r.start) ||
+            !parse_dotted_address(dash + 1, std::strlen(dash + 1), &r.end))
             return kNotFound;
         platform::copy_bounded(r.text, text);
     } else {
-        if (!parse_address(text, n, &r.start)) return kNotFound;
+        if (!parse_dotted_address(text, n, &r.start)) return kNotFound;
         r.end = r.start;
         platform::copy_bounded(r.text, text);
     }

@@ -153,6 +153,10 @@ void dump_groups(const ConfigLists& l, int fd);
 void dump_access(const ConfigLists& l, int fd);
 void dump_pop3(const ConfigLists& l, int fd);
 
+// The first n characters of text as a strict dotted quad (four parts of 1-3
+// digits, each 0-255) in host order; 0 when they are not one.
+[[nodiscard]] int parse_dotted_address(const char* text, std::size_t n, std::uint32_t* out);
+
 // '*'-only, case-blind pattern match of the access list and the TTL rules.
 bool wildcard_match(const char* pattern, const char* text);
 

@@ -37,6 +37,13 @@ template <typename Int>
     *out = static_cast<Int>(v);
     return 1;
 }
+template <typename Int>
+[[nodiscard]] int parse_decimal(const char* text, std::size_t n, long long low, long long high, Int* out) {
+    long long v = 0;
+    if (!parse_decimal(text, n, low, high, &v)) return 0;
+    *out = static_cast<Int>(v);
+    return 1;
+}
 
 // Leading decimal digits after optional blanks, as a value clamped to
 // [0, high]; 0 when there are none. For the forgiving reads of forms and

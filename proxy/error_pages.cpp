@@ -2,6 +2,7 @@
 
 #include "net/banners.h"
 #include "net/page_writer.h"
+#include "net/url_ports.h"
 
 namespace kv::proxy {
 namespace {
@@ -21,9 +22,6 @@ constexpr char kNoSocketPage[] =
     "<H1><font COLOR=\"#FF0000\">Error :</font></H1><P>Korvanet can't create socket :<BR>"
     "no more file descriptors or buffer space available.<BR> Try again later.";
 constexpr char kErrorHeading[] = "<H2><font COLOR=\"#FF0000\">Error :</font></H2><P>";
-
-// The ports a URL of a known scheme leaves out.
-bool is_default_port(std::uint16_t port) { return port == 21 || port == 70 || port == 80 || port == 443; }
 
 }  // namespace
 
@@ -68,7 +66,7 @@ void send_refresh_redirect(int fd, const char* scheme, const char* host, std::ui
     out.add(scheme);
     out.add("://");
     out.add(host);
-    if (!is_default_port(port)) out.addf(":%u", static_cast<unsigned>(port));
+    if (!net::port_left_out(port)) out.addf(":%u", static_cast<unsigned>(port));
     out.add(path);
     out.add("\r\n\r\n");
 }

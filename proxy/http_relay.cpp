@@ -16,6 +16,7 @@
 #include "net/relay.h"
 #include "net/stream_splice.h"
 #include "net/text_scan.h"
+#include "net/url_ports.h"
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/socket_error.h"
@@ -56,19 +57,19 @@ struct Outgoing {
     void add(const char* text) { add(text, std::strlen(text)); }
 };
 
-bool is_default_port_for_parent(unsigned port) { return port == 21 || port == 70 || port == 80; }
-
 bool header_is(const char* name, const char* wanted) { return strcasecmp(name, wanted) == 0; }
 
-// Leading decimal digits after optional blanks; 0 when none. Clamped so a
-// long run of digits cannot overflow.
+// The largest length or code a header is taken to say: 18 digits.
+constexpr long long kLargestHeaderNumber = 999999999999999999LL;
+
+// Leading decimal digits after optional blanks and a sign; 0 when none.
+// Clamped so a long run of digits cannot overflow.
 long long leading_number(const char* text) {
     while (*text == ' ' || *text == '\t') ++text;
-    bool negative = false;
-    if (*text == '-' || *text == '+') negative = *text++ == '-';
-    long long value = 0;
-    for (int digits = 0; *text >= '0' && *text <= '9' && digits < 18; ++text, ++digits)
-        value = value * 10 + (*text - '0');
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    if (*text < '0' || *text > '9') return 0;
+    const long long value = platform::leading_decimal(text, kLargestHeaderNumber);
     return negative ? -value : value;
 }
 
@@ -108,11 +109,10 @@ long long response_body_length(const char* header, const char* method, int statu
         if (strncasecmp(line, "Content-Length:", 15) != 0) continue;
         const char* v = line + 15;
         while (*v == ' ' || *v == '\t') ++v;
-        long long value = 0;
-        int digits = 0;
-        for (; *v >= '0' && *v <= '9' && digits < 18; ++v, ++digits) value = value * 10 + (*v - '0');
+        const char* digits = v;
+        const long long value = *v >= '0' && *v <= '9' ? platform::leading_decimal(v, kLargestHeaderNumber, &v) : 0;
         while (*v == ' ' || *v == '\t' || *v == '\r') ++v;
-        return (digits > 0 && *v == '\n') ? value : -1;
+        return (v > digits && *v == '\n') ? value : -1;
     }
     return -1;
 }
@@ -243,7 +243,7 @@ int send_request_upstream(conn::ConnectionRecord& r) {
         out.add(p.scheme);
         out.add("://");
         out.add(p.host);
-        if (!is_default_port_for_parent(p.dest_port)) {
+        if (!net::port_left_out(p.dest_port, net::UrlFor::kParentProxy)) {
             char port[8];  // ":65535" + NUL
             platform::format_bounded(port, ":%d", static_cast<int>(p.dest_port));
             out.add(port);

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <charconv>
 #include <cstring>
 
 #include "net/md5.h"
@@ -38,14 +37,7 @@ void cut_line_end(char* start, char* lf) {
 }
 
 // The port after the host: decimal digits only, at most 65535.
-int parse_port(const char* text, std::uint16_t* out) {
-    const char* end = text + std::strlen(text);
-    unsigned value = 0;
-    auto [ptr, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc() || ptr != end || ptr == text || value > 65535) return 0;
-    *out = static_cast<std::uint16_t>(value);
-    return 1;
-}
+int parse_port(const char* text, std::uint16_t* out) { return platform::parse_decimal(text, 0, 65535, out); }
 
 std::uint32_t kind_of_scheme(const char* scheme) {
     if (strcasecmp(scheme, "http") == 0) return conn::kKindHttp;
