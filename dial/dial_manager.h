@@ -1,6 +1,7 @@
 #pragma once
-// The dial-up manager's interface as the rest of the server sees it. Until the
-// manager is built it reports "not running": nothing dials, nothing hangs up.
+// Not built yet: every call answers as if the feature were off.
+// The dial-up manager's interface as the rest of the server sees it: it
+// reports "not running", so nothing dials and nothing hangs up.
 #include <netinet/in.h>
 
 #include "platform/socket.h"

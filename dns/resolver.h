@@ -14,7 +14,8 @@ void release_resolver();
 // Reverse lookup; 1 with the name cut to size-1 characters.
 [[nodiscard]] int reverse_lookup(const in_addr& addr, char* out, unsigned size);
 
-// The DNS forwarder for SOCKS clients (not built yet: does nothing).
+// The DNS forwarder for SOCKS clients. Not built yet: it answers as if the
+// forwarder were off.
 int start_forwarder();
 void stop_forwarder();
 

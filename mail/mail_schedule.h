@@ -1,6 +1,7 @@
 #pragma once
-// The mail schedule thread and the mail services' init/stop hooks. Not built
-// yet: they do nothing and report success.
+// Not built yet: every call answers as if the feature were off.
+// The mail schedule thread and the mail services' init/stop hooks: they do
+// nothing and report success.
 #include "platform/socket.h"
 
 namespace kv::mail {

@@ -2,8 +2,19 @@
 
 namespace kv::proxy {
 
-// Not available in this build: the browser sees the connection close.
-int ftp_over_http(conn::ConnectionRecord&) { return 0; }
-int gopher_over_http(conn::ConnectionRecord&) { return 0; }
+namespace {
+
+// Nothing was fetched: the cache object opened for this request must not be
+// kept, or the next request would be served an empty page from it.
+int nothing_fetched(conn::ConnectionRecord& r) {
+    r.proxy.discard = 1;
+    return 0;
+}
+
+}  // namespace
+
+// The browser sees the connection close.
+int ftp_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
+int gopher_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
 
 }  // namespace kv::proxy

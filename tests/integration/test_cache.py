@@ -470,3 +470,25 @@ def test_cache_dir_too_long_leaves_proxy_working(korvanet, origin, tmp_path):
     assert get(o.port, "/z") == ok(b"plain")
     assert o.count() == 2
     assert srv.wait_log("error.log", "cache dir too long, can't start cache")
+
+
+def test_an_ftp_request_the_engine_cannot_serve_leaves_no_object(korvanet):
+    class Greeter(LoopbackServer):
+        def __init__(self):
+            self.connections = 0
+            super().__init__()
+
+        def handle(self, conn):
+            self.connections += 1
+            with conn:
+                conn.sendall(b"220 ready\r\n")
+
+    srv = start(korvanet)
+    ftp = Greeter()
+    for _ in range(2):
+        ask(f"GET ftp://127.0.0.1:{ftp.port}/pub/file.txt HTTP/1.0\r\n\r\n".encode())
+    # Nothing was fetched, so nothing is stored: the second request goes out again.
+    assert wait_for(lambda: ftp.connections == 2)
+    assert not object_path(srv, ftp.port, "/pub/file.txt", kind=1).exists()
+    assert wait_for(lambda: srv.read_log("http-proxy.log").count("/pub/file.txt") == 2)
+    ftp.close()
