@@ -6,7 +6,7 @@ TESTDIR  := build/test
 TSANDIR  := build/tsan
 JOBS     ?= 2
 
-.PHONY: all run test test-build unit integration tsan bench fuzz deps test-deps clean
+.PHONY: all run test test-build unit integration rooms tsan bench fuzz deps test-deps clean
 
 all: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKV_OUTPUT_DIR=$(ROOT)/build >/dev/null
@@ -34,7 +34,11 @@ unit: test-build
 integration: test-build
 	KORVANET_BIN=$(ROOT)/$(TESTDIR)/korvanet scripts/in-netns.sh /usr/bin/python3 -m pytest -q tests/integration
 
-test: unit integration
+# Each room includes only the rooms below it (the order in CMakeLists.txt).
+rooms:
+	@scripts/check-rooms.sh
+
+test: rooms unit integration
 	@scripts/run-fuzz.sh 30
 
 # Host and list tests under ThreadSanitizer.
