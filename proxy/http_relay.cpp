@@ -13,6 +13,7 @@
 #include "net/banners.h"
 #include "net/base64.h"
 #include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/relay.h"
 #include "net/stream_splice.h"
 #include "net/text_scan.h"
@@ -30,32 +31,6 @@ constexpr unsigned kZeroLengthBodyWaitMs = 1000;
 constexpr char kHttpPrefix[] = "HTTP/1.";
 constexpr std::size_t kHttpPrefixLength = sizeof kHttpPrefix - 1;
 constexpr std::size_t kContentLengthSkip = 16;  // "Content-Length: "
-
-// Collects outgoing text in a buffer and sends it in as few calls as it
-// takes, so a request head leaves in one segment.
-struct Outgoing {
-    int fd;
-    char* buf;
-    std::size_t capacity;
-    std::size_t used;
-    int ok;
-
-    void flush() {
-        if (ok && used > 0 && !net::send_all(fd, buf, used)) ok = 0;
-        used = 0;
-    }
-    void add(const char* data, std::size_t n) {
-        if (!ok) return;
-        if (used + n > capacity) flush();
-        if (n > capacity) {
-            if (ok && !net::send_all(fd, data, n)) ok = 0;
-            return;
-        }
-        std::memcpy(buf + used, data, n);
-        used += n;
-    }
-    void add(const char* text) { add(text, std::strlen(text)); }
-};
 
 bool header_is(const char* name, const char* wanted) { return strcasecmp(name, wanted) == 0; }
 
@@ -235,7 +210,7 @@ int send_to_client_with_cache_copy(conn::ConnectionRecord& r, std::size_t length
 int send_request_upstream(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const auto& s = config::live();
-    Outgoing out{r.server.get(), r.work, kRelayBlockSize, 0, 1};
+    net::PageWriter out(r.server.get());
 
     out.add(p.method);
     out.add(" ");
@@ -275,9 +250,9 @@ int send_request_upstream(conn::ConnectionRecord& r) {
         out.add(line);
     }
     out.add("\r\n");
-    out.flush();
-    if (!out.ok) p.error = platform::last_socket_error();
-    return out.ok;
+    // The head leaves in one send, so it travels in one segment.
+    if (!out.flush()) p.error = platform::last_socket_error();
+    return out.ok();
 }
 
 namespace {
