@@ -1,16 +1,17 @@
 // /admin/config/apply: every configuration form is sent here. The buttons of
-// the form are recognised by their encoded "name=caption" text, tested in a
-// fixed order; Save writes the section named by the form's hidden marker into
-// the administration's settings copy and the copy to the registry, the list
-// buttons edit the copy's lists, and the browser is sent back to the page the
-// form came from.
+// the form are recognised by their encoded "name=caption" text, tested in the
+// fixed order of kButtons; Save writes the section named by the form's hidden
+// marker into the administration's settings copy (through the section's field
+// table) and the copy to the registry, the list buttons edit the copy's lists,
+// and the browser is sent back to the page the form came from.
 //
 // Field values are always read from the request as it arrived, one field at
-// a time ('+' made a blank, then %XX decoded), and only at the start of a
-// field, so a value holding '&', '+' or '%' arrives as typed and a field name
-// that ends another ("Item" in "AddItem") is never mistaken for it. The
-// button tests see the path as the steps leave it (Save turns its '+' into
-// blanks; the list buttons decode it).
+// a time by the apply rule of admin/form_fields.h (kApplyFields: a field only
+// at the start of the query or after '&'; '+' made a blank, then %XX decoded),
+// so a value holding '&', '+' or '%' arrives as typed and a field name that
+// ends another ("Item" in "AddItem") is never mistaken for it. The button
+// tests see the path as the steps leave it (Save turns its '+' into blanks;
+// the list buttons decode it), so a button found earlier can hide a later one.
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -18,9 +19,11 @@
 #include <shared_mutex>
 
 #include "admin/config_pages.h"
+#include "admin/form_fields.h"
 #include "config/config_lists.h"
 #include "config/settings.h"
 #include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_escape.h"
 #include "net/text_scan.h"
 #include "platform/bounded_text.h"
@@ -30,82 +33,28 @@ namespace {
 
 constexpr std::size_t kItemMax = 100;        // most list and name fields
 constexpr std::size_t kListItemMax = 200;    // list texts of remove buttons
-constexpr std::size_t kLongestField = 1023;  // MailRelayIPs
 constexpr std::size_t kTimeListStop = 195;   // the time list stops growing past this
 constexpr std::size_t kSendRcvTypeMax = 10;
 // A membership redirect: fixed text of up to 58 characters and a name of up
 // to 100, each character possibly written as %XX.
 constexpr std::size_t kRedirectSize = 64 + 3 * kItemMax;
 
-// The value of the field `name` in the query of path: the text after
-// "name=" where the name starts the query or follows '&'. Null when absent.
-const char* raw_value(const char* path, const char* name) {
-    const char* query = std::strchr(path, '?');
-    if (!query || !name[0]) return nullptr;
-    const std::size_t n = std::strlen(name);
-    for (const char* p = query + 1; p && *p;) {
-        if (std::strncmp(p, name, n) == 0 && p[n] == '=') return p + n + 1;
-        p = std::strchr(p, '&');
-        if (p) ++p;
-    }
-    return nullptr;
-}
-
-// Text field: '+' to blank, %XX decoded, at most max characters. 0 and out
-// unchanged when the field is absent.
-int read_text(const char* path, const char* name, std::size_t max, char* out, std::size_t size) {
-    const char* value = raw_value(path, name);
-    if (!value || size == 0) return 0;
-    static char raw[3 * kLongestField + 4];
-    std::size_t n = std::strcspn(value, "&");
-    if (n > 3 * max) n = 3 * max;  // at most three raw bytes per character
-    if (n > sizeof raw - 1) n = sizeof raw - 1;
-    std::memcpy(raw, value, n);
-    raw[n] = '\0';
-    net::plus_to_blank(raw);
-    net::url_unescape(raw);
-    if (std::strlen(raw) > max) raw[max] = '\0';
-    platform::copy_bounded(out, raw, size);
-    return 1;
-}
-
-// A list or name field: empty when absent, trimmed.
-void read_item(const char* path, const char* name, std::size_t max, char* out, std::size_t size) {
-    out[0] = '\0';
-    (void)read_text(path, name, max, out, size);
-    net::trim(out);
-}
-
-// Number field: decimal digits only (empty gives 0). Anything else, or an
-// absent field, leaves *out as it was.
-void read_number(const char* path, const char* name, int* out) {
-    const char* value = raw_value(path, name);
-    if (!value) return;
-    const std::size_t n = std::strcspn(value, "&");
-    long long number = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (value[i] < '0' || value[i] > '9') return;
-        number = number * 10 + (value[i] - '0');
-        if (number > 0x7fffffff) return;
-    }
-    *out = static_cast<int>(number);
-}
-
-// Checkbox: 1 when present, 0 when absent (browsers send only ticked boxes).
-int read_checkbox(const char* path, const char* name) { return raw_value(path, name) != nullptr; }
-
-// A port or count typed into a list form: its leading decimal digits, 0 when none.
-int leading_number(const char* text) {
-    long long n = 0;
-    for (const char* p = text; *p >= '0' && *p <= '9' && n < 0x7fffffff; ++p) n = n * 10 + (*p - '0');
-    return n > 0x7fffffff ? 0 : static_cast<int>(n);
-}
-
+// A list or name field by the apply rule: empty when absent, trimmed.
 template <std::size_t N>
-void text_setting(const char* path, const char* name, std::size_t max, char (&setting)[N]) {
-    char value[kLongestField + 1];
-    if (max > N - 1) max = N - 1;
-    if (read_text(path, name, max, value, sizeof value)) platform::copy_bounded(setting, value);
+void read_item(const char* query, const char* name, std::size_t max, char (&out)[N]) {
+    form_item(query, name, kApplyFields, max, out, N);
+}
+
+// A field of a POP3 account record, as long as the record's field allows.
+template <std::size_t N>
+void read_account_item(const char* query, const char* name, char (&field)[N]) {
+    read_item(query, name, N - 1, field);
+}
+
+// The same as typed (not trimmed); the field is left as it was when absent.
+template <std::size_t N>
+void read_account_text(const char* query, const char* name, char (&field)[N]) {
+    (void)form_text(query, name, kApplyFields, N - 1, field, N);
 }
 
 // Parses one time piece: "h:m", ":m" (hour 0) or a bare hour (minute 0);
@@ -171,21 +120,21 @@ void apply_pop3_edit(const char* q, config::ConfigLists& l) {
     RememberedItems& mem = remembered();
     // The account list page carries the same marker and the same (empty) fields:
     // a form naming neither user, server nor address is that page, not the editor.
-    char user[129] = "", server[257] = "", address[257] = "";
-    read_item(q, "RemotePOP3User", 128, user, sizeof user);
-    read_item(q, "RemotePOP3Server", 256, server, sizeof server);
-    read_item(q, "EMailAddress", 256, address, sizeof address);
-    if (!user[0] && !server[0] && !address[0]) return;
+    config::Pop3Account named{};
+    read_account_item(q, "RemotePOP3User", named.RemotePOP3User);
+    read_account_item(q, "RemotePOP3Server", named.RemotePOP3Server);
+    read_account_item(q, "EMailAddress", named.EMailAddress);
+    if (!named.RemotePOP3User[0] && !named.RemotePOP3Server[0] && !named.EMailAddress[0]) return;
     config::Pop3Account a{};
     {
         std::unique_lock lock(l.lock);
         if (mem.pop3_index < 0 || static_cast<std::size_t>(mem.pop3_index) >= l.pop3.size()) return;
         a = l.pop3[static_cast<std::size_t>(mem.pop3_index)];
-        text_setting(q, "RemotePOP3User", 128, a.RemotePOP3User);
-        text_setting(q, "RemotePOP3Server", 256, a.RemotePOP3Server);
-        text_setting(q, "POP3Password", 60, a.Password);
-        text_setting(q, "KorvanetAccount", 128, a.KorvanetAccount);
-        text_setting(q, "EMailAddress", 256, a.EMailAddress);
+        read_account_text(q, "RemotePOP3User", a.RemotePOP3User);
+        read_account_text(q, "RemotePOP3Server", a.RemotePOP3Server);
+        read_account_text(q, "POP3Password", a.Password);
+        read_account_text(q, "KorvanetAccount", a.KorvanetAccount);
+        read_account_text(q, "EMailAddress", a.EMailAddress);
         l.pop3.erase(l.pop3.begin() + mem.pop3_index);
     }
     (void)config::insert_pop3_account(l, a);
@@ -194,131 +143,63 @@ void apply_pop3_edit(const char* q, config::ConfigLists& l) {
     // the account anew from the item text.
     mem.pop3_index = -1;
     platform::format_bounded(mem.pop3_item, "%s@%s (%s) >> %s", a.RemotePOP3User, a.RemotePOP3Server,
-                        a.EMailAddress, a.KorvanetAccount);
+                             a.EMailAddress, a.KorvanetAccount);
+}
+
+using enum FieldKind;
+using enum FieldLook;
+
+// The web server has no page; a form naming its marker still saves it.
+const FormField kWwwServerRows[] = {
+    {kCheckbox, kHidden, "", "WWWServer", "WWWServer"},
+    {kNumber, kHidden, "", "WWWServerPort", "WWWServerPort"},
+    {kText, kHidden, "", "WWWServerDir", "WWWServerDir"},
+    {kCheckbox, kHidden, "", "WWWDirIndex", "WWWDirIndex"},
+    {kText, kHidden, "", "WWWDefaultIndex", "WWWDefaultIndex"},
+};
+
+// A section whose fields a Save writes when its marker is in the form.
+struct SectionSave {
+    const char* marker;
+    const FormFields* fields;
+};
+// Two chains: in each only the first section whose marker is present saves.
+// The relay restrictions come between them, the security page and the POP3
+// editor after them, each saved only when no section of a chain before it was.
+const SectionSave kFirstChain[] = {
+    {"__CACHE__", &kCacheFields},         {"__NETWORK__", &kNetworkFields},
+    {"__WWWSERVER__", &kWwwServerFields}, {"__MAIL_TYPE__", &kMailTypeFields},
+    {"__MAIL_SERVER__", &kMailServerFields},
+};
+const SectionSave kSecondChain[] = {
+    {"__MAIL_ADVANCED__", &kMailAdvancedFields}, {"__MAIL_GATEWAY__", &kMailGatewayFields},
+    {"__MAIL_TUNNEL__", &kMailTunnelFields},     {"__DIAL__", &kDialFields},
+    {"__DD__", &kDemandDialFields},              {"__DIALADVANCED__", &kDialAdvancedFields},
+    {"__ADVANCED__", &kAdvancedFields},
+};
+
+bool has(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+// Saves the first section of the chain whose marker is present; false when none is.
+template <std::size_t N>
+bool save_first_present(const char* q, const SectionSave (&chain)[N], config::Settings& s) {
+    for (const SectionSave& section : chain) {
+        if (!has(q, section.marker)) continue;
+        save_fields(q, *section.fields, s);
+        return true;
+    }
+    return false;
 }
 
 // The fields of the section named by the form's marker.
 void section_apply(const char* q, config::Settings& s) {
     if (!std::strchr(q, '?')) return;
-    auto has = [q](const char* marker) { return std::strstr(q, marker) != nullptr; };
-#define KV_NUM(field, setting) read_number(q, field, &s.setting)
-#define KV_BOX(field, setting) s.setting = read_checkbox(q, field)
-#define KV_TEXT(field, max, setting) text_setting(q, field, max, s.setting)
-    if (has("__PROXY__")) {
-        KV_NUM("ProxyPort", ProxyPort);
-        KV_BOX("LogAccess", LogAccess);
-    }
-    if (has("__CACHE__")) {
-        KV_NUM("CacheSize", CacheSize);
-        KV_TEXT("CacheDir", 256, CacheDir);
-        KV_NUM("MaxGopherSize", MaxGopherSize);
-        KV_NUM("MaxHttpSize", MaxHttpSize);
-        KV_NUM("MaxFtpSize", MaxFtpSize);
-        KV_BOX("EnableCache", EnableCache);
-        KV_BOX("ContinueAborted", ContinueAborted);
-        KV_BOX("KeepAborted", KeepAborted);
-        KV_BOX("CacheFtpDirOnly", CacheFtpDirOnly);
-        KV_NUM("GopherTTL", GopherTTL);
-        KV_NUM("HttpTTL", HttpTTL);
-        KV_NUM("FtpTTL", FtpTTL);
-        KV_BOX("IgnoreNoCache", IgnoreNo_Cache);
-    } else if (has("__NETWORK__")) {
-        KV_NUM("AdminPort", AdminPort);
-        KV_TEXT("NewsServer", 64, NewsServer);
-        KV_BOX("Socks4", Socks4);
-        KV_BOX("Socks5", Socks5);
-        KV_TEXT("DnsServer", 64, DnsServer);
-        KV_NUM("SocksPort", SocksPort);
-        KV_BOX("SocksAuthentication", SocksAuthentication);
-        KV_BOX("Telnet", Telnet);
-        KV_NUM("TelnetPort", TelnetPort);
-        KV_BOX("FTP", FTP);
-        KV_NUM("FTPPort", FTPPort);
-        KV_BOX("RealAudio", RealAudio);
-        KV_NUM("RealAudioPort", RealAudioPort);
-    } else if (has("__WWWSERVER__")) {
-        KV_BOX("WWWServer", WWWServer);
-        KV_NUM("WWWServerPort", WWWServerPort);
-        KV_TEXT("WWWServerDir", 256, WWWServerDir);
-        KV_BOX("WWWDirIndex", WWWDirIndex);
-        KV_TEXT("WWWDefaultIndex", 199, WWWDefaultIndex);
-    } else if (has("__MAIL_TYPE__")) {
-        KV_NUM("MailType", MailType);
-    } else if (has("__MAIL_SERVER__")) {
-        KV_TEXT("MailDir", 256, MailDir);
-        KV_TEXT("SMTPServer", 64, SMTPServer);
-        char type[kSendRcvTypeMax + 1] = "";
-        (void)read_text(q, "MailSendRcvType", kSendRcvTypeMax, type, sizeof type);
-        s.MailSendRcvType = std::strcmp(type, "at") == 0 ? 0 : 1;
-        KV_BOX("ExceptWeekends", ExceptWeekends);
-        if (read_text(q, "MailSendRcvTime", 200, s.MailSendRcvTime, sizeof s.MailSendRcvTime))
-            normalise_time_list(s.MailSendRcvTime);
-        KV_BOX("AllowToDial", AllowToDial);
-        KV_BOX("LogMail", LogMail);
-        KV_BOX("LogMailSmtp", LogMailSmtp);
-        KV_BOX("LogMailSend", LogMailSend);
-        KV_TEXT("DnsServer", 64, DnsServer);
-        KV_TEXT("ProblemsTo", 30, ProblemsTo);
-        KV_TEXT("MailSmtpBackupMbox", 127, MailSmtpBackupMbox);
-        if (std::strcmp(s.MailSmtpBackupMbox, "(none)") == 0) s.MailSmtpBackupMbox[0] = '\0';
-    } else {
-        if (has("__ASPAM__")) {
-            KV_TEXT("MailLocalDomains", 511, MailLocalDomains);
-            KV_TEXT("MailRelayIPs", 1023, MailRelayIPs);
-        }
-        if (has("__MAIL_ADVANCED__")) {
-            KV_TEXT("SMTPAuthUser", 127, SmtpAuthUser);
-            KV_TEXT("SMTPAuthPass", 127, SmtpAuthPass);
-        } else if (has("__MAIL_GATEWAY__")) {
-            KV_TEXT("SMTPServer", 64, SMTPServer);
-            KV_TEXT("POP3Server", 64, POP3Server);
-        } else if (has("__MAIL_TUNNEL__")) {
-            KV_TEXT("InternetSMTPServer", 64, SMTP1);
-            KV_TEXT("LocalSMTPServer", 64, SMTP2);
-        } else if (has("__DIAL__")) {
-            KV_TEXT("ConnName", 60, ConnName);
-            KV_TEXT("RasUsername", 60, RasUsername);
-            KV_TEXT("RasPassword", 60, RasPassword);
-            KV_NUM("HangUp", HangUp);
-            KV_BOX("LogDial", LogDial);
-            KV_BOX("HideConnected", HideConnected);
-        } else if (has("__DD__")) {
-            KV_TEXT("Sun", 127, DemandDialSun);
-            KV_TEXT("Mon", 127, DemandDialMon);
-            KV_TEXT("Tue", 127, DemandDialTue);
-            KV_TEXT("Wed", 127, DemandDialWed);
-            KV_TEXT("Thu", 127, DemandDialThu);
-            KV_TEXT("Fri", 127, DemandDialFri);
-            KV_TEXT("Sat", 127, DemandDialSat);
-        } else if (has("__DIALADVANCED__")) {
-            KV_BOX("DialEvery", DialEvery);
-            KV_BOX("ExceptLocalNames", ExceptLocalNames);
-            KV_TEXT("ExceptStrings", 250, ExceptStrings);
-        } else if (has("__ADVANCED__")) {
-            KV_TEXT("ParentProxy", 64, ParentProxy);
-            KV_NUM("ParentProxyPort", ParentProxyPort);
-            KV_TEXT("ParentProxyUsername", 256, ParentProxyUsername);
-            KV_TEXT("ParentProxyPassword", 256, ParentProxyPassword);
-            KV_NUM("Timeout", Timeout);
-            KV_BOX("ReverseLookup", ReverseLookup);
-            KV_TEXT("LogsDir", 256, LogsDir);
-            KV_TEXT("ProxyAutoconfig", 256, ProxyAutoconfig);
-            KV_NUM("ConnectRetry", ConnectRetry);
-            KV_BOX("InternalResolver", InternalResolver);
-            KV_BOX("RunAsService", RunAsService);
-            KV_BOX("EnableBackground", UseBackground);
-            KV_NUM("RefreshStatusPage", RefreshStatusPage);
-        } else {
-            if (has("__SECURITY__")) {
-                KV_BOX("LogSecurity", LogSecurity);
-                KV_TEXT("SecureInterface", 256, SecureInterface);
-            }
-            if (has("__MAILPOP3__") && remembered().pop3_index != -1) apply_pop3_edit(q, s.lists);
-        }
-    }
-#undef KV_NUM
-#undef KV_BOX
-#undef KV_TEXT
+    if (has(q, "__PROXY__")) save_fields(q, kProxyFields, s);
+    if (save_first_present(q, kFirstChain, s)) return;
+    if (has(q, "__ASPAM__")) save_fields(q, kMailAspamFields, s);
+    if (save_first_present(q, kSecondChain, s)) return;
+    if (has(q, "__SECURITY__")) save_fields(q, kSecurityFields, s);
+    if (has(q, "__MAILPOP3__") && remembered().pop3_index != -1) apply_pop3_edit(q, s.lists);
 }
 
 // In place: %XX sequences, then '+' to blank.
@@ -371,279 +252,410 @@ void member_id(const config::ConfigLists& l, char* name, char (&id)[5]) {
     if (!group && at < l.users.size()) platform::copy_bounded(id, l.users[at].id);
 }
 
+// --- the buttons -------------------------------------------------------------
+
+// What a button leaves to do.
+enum class Outcome : unsigned char {
+    kNext,      // test the next buttons, then send the browser back
+    kSendBack,  // test no more buttons; send the browser back
+    kAnswered,  // the answer is written (or the connection closes without one)
+};
+
+// What the buttons work on.
+struct ApplyStep {
+    AdminRequest& r;
+    const char* raw;  // the request as it came: fields are read from it
+    char* tested;     // r.path as the steps leave it: buttons are tested in it
+    config::Settings& s;
+    config::ConfigLists& l;
+    RememberedItems& mem;
+    char (&redirect)[kRedirectSize];  // the page the browser goes back to
+    int which;                        // the index of the button's text that was found
+};
+
 constexpr const char* kBackToUsers = "<P><a href=\"/admin/config/content/users\"><b>Back</b></a>";
 
+// The form asking for the new password of `user` (already known to exist in the form).
+void new_password_form(net::PageWriter& w, const char* user) {
+    w.add("<FONT SIZE=+1 COLOR=#0000BB>User: </FONT><FONT SIZE=+1 COLOR=#FF0000><b><tt> ");
+    w.add_escaped(user);
+    w.add("</tt></b>");
+    w.add("<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<table border=0>\n<TR><TD ALIGN=RIGHT>"
+          "New Password : <TD><INPUT TYPE=\"PASSWORD\" NAME=\"NewPassword\" SIZE=25><br>\n<TR><TD "
+          "ALIGN=RIGHT>Retype Password  : <TD><INPUT TYPE=\"PASSWORD\" NAME=\"NewConfirm\" "
+          "SIZE=25><br>\n</TABLE>");
+    w.add("<INPUT TYPE=\"HIDDEN\" NAME=\"ItemUser\" VALUE=\"");
+    w.add_escaped(user);
+    w.add("\"</FORM>\n");
+    w.add("<CENTER><HR><P><INPUT TYPE=\"SUBMIT\" NAME=\"Change_passwd\" VALUE=\"Change password\">\n"
+          "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp<INPUT NAME=\"CancelA\" TYPE=\"SUBMIT\" "
+          "VALUE=\" Cancel \">\n");
+    w.add("</BODY></HTML>\n");
+}
+
 // The Change password button: answers a page in every case.
-int change_password(AdminRequest& r, const char* raw, const char* tested) {
-    const int fd = r.conn.client.get();
-    config::Settings& s = config::admin_copy();
+Outcome change_password(ApplyStep& a) {
     char user[kItemMax + 1], password[kItemMax + 1], confirm[kItemMax + 1];
-    read_item(raw, "ItemUser", kItemMax, user, sizeof user);
-    read_item(raw, "NewPassword", kItemMax, password, sizeof password);
-    read_item(raw, "NewConfirm", kItemMax, confirm, sizeof confirm);
-    (void)net::send_text(fd, kPageHead);
-    (void)send_body_line(r);
-    (void)net::send_text(fd, "<center><b><FONT SIZE=+1 COLOR=#0000BB>Change password</FONT></b></center><hr>\n");
+    read_item(a.raw, "ItemUser", kItemMax, user);
+    read_item(a.raw, "NewPassword", kItemMax, password);
+    read_item(a.raw, "NewConfirm", kItemMax, confirm);
+    net::PageWriter w(a.r.conn.client.get());
+    w.add(kPageHead);
+    body_line(w);
+    w.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Change password</FONT></b></center><hr>\n");
     if (!user[0]) {
-        (void)net::send_text(fd, "You must select a user from the User list.");
-        (void)net::send_text(fd, kBackToUsers);
-        return 1;
+        w.add("You must select a user from the User list.");
+    } else if (std::strcmp(password, confirm) != 0) {
+        w.add("New password and confirm password do not match.\n");
+    } else if (has(a.tested, "__ACCOUNTS__") && !password[0]) {
+        new_password_form(w, user);
+        return Outcome::kAnswered;
+    } else {
+        (void)config::set_password(a.s.lists, user, password);
+        (void)config::set_password(config::live().lists, user, password);
+        (void)config::save_settings(a.s);
+        w.add("The password has been changed.\n");
     }
-    if (std::strcmp(password, confirm) != 0) {
-        (void)net::send_text(fd, "New password and confirm password do not match.\n");
-        (void)net::send_text(fd, kBackToUsers);
-        return 1;
+    w.add(kBackToUsers);
+    return Outcome::kAnswered;
+}
+
+Outcome show_user_membership(ApplyStep& a) {
+    char user[kItemMax + 1];
+    read_item(a.raw, "ItemUser", kItemMax, user);
+    if (user[0]) set_membership_page(a.redirect, "showmembership?Show_memberof=Member+of&ItemMemberOf=", user);
+    return Outcome::kNext;
+}
+
+Outcome show_group_members(ApplyStep& a) {
+    char group[kItemMax + 1];
+    read_item(a.raw, "ItemGroup", kItemMax, group);
+    if (group[0]) set_membership_page(a.redirect, "showmembership?nikdo=neco&Show_members=Members&ItemMember=", group);
+    return Outcome::kNext;
+}
+
+Outcome save(ApplyStep& a) {
+    config::Settings& s = a.s;
+    section_apply(a.raw, s);
+    // The check trims texts; the time list keeps the blank after its last time.
+    char times[sizeof s.MailSendRcvTime];
+    platform::copy_bounded(times, s.MailSendRcvTime);
+    config::validate_settings(s);
+    if (has(a.raw, "__MAIL_SERVER__") && normalised_time_list(times)) platform::copy_bounded(s.MailSendRcvTime, times);
+    if (config::save_settings(s)) return Outcome::kNext;
+    net::PageWriter w(a.r.conn.client.get());
+    w.add(kPageHead);
+    w.add("Can't write configuration to Registry<br>Use Registry editor to see what is wrong.");
+    return Outcome::kAnswered;
+}
+
+Outcome cancel(ApplyStep& a) {
+    config::reset_lists(a.l);
+    (void)config::load_settings(a.s);
+    a.mem.pop3_index = -1;
+    return Outcome::kSendBack;
+}
+
+Outcome add_link(ApplyStep& a) {
+    char local[kItemMax + 1], host[kItemMax + 1], remote[kItemMax + 1], protocol[kItemMax + 1];
+    read_item(a.raw, "LocalPort", kItemMax, local);
+    read_item(a.raw, "RemoteHost", kItemMax, host);
+    read_item(a.raw, "RemotePort", kItemMax, remote);
+    read_item(a.raw, "Protocol", kItemMax, protocol);
+    if (host[0]) (void)config::add_link(a.l, leading_number(local), host, leading_number(remote), protocol);
+    return Outcome::kNext;
+}
+
+Outcome remove_link(ApplyStep& a) {
+    char item[kListItemMax + 1];
+    read_item(a.raw, "LinkListItem", kListItemMax, item);
+    (void)config::remove_link(a.l, item);
+    return Outcome::kNext;
+}
+
+Outcome add_ip(ApplyStep& a) {
+    char address[kItemMax + 1];
+    read_item(a.raw, "IPAddress", kItemMax, address);
+    (void)config::add_ip_entry(a.l, address);
+    return Outcome::kNext;
+}
+
+Outcome remove_ip(ApplyStep& a) {
+    char item[kListItemMax + 1];
+    read_item(a.raw, "IPListItem", kListItemMax, item);
+    (void)config::remove_ip_entry(a.l, item);
+    return Outcome::kNext;
+}
+
+Outcome add_mail(ApplyStep& a) {
+    config::Pop3Account acc{};
+    read_account_item(a.raw, "RemotePOP3User", acc.RemotePOP3User);
+    read_account_item(a.raw, "RemotePOP3Server", acc.RemotePOP3Server);
+    read_account_item(a.raw, "POP3Password", acc.Password);
+    read_account_item(a.raw, "KorvanetAccount", acc.KorvanetAccount);
+    read_account_item(a.raw, "EMailAddress", acc.EMailAddress);
+    if (!acc.EMailAddress[0])
+        platform::format_bounded(acc.EMailAddress, "%s@%s", acc.RemotePOP3User, acc.RemotePOP3Server);
+    (void)config::insert_pop3_account(a.l, acc);
+    return Outcome::kNext;
+}
+
+// A list line "user@server (address) >> local"; one without the parentheses
+// closes the connection without an answer.
+Outcome remove_mail(ApplyStep& a) {
+    char item[kListItemMax + 1];
+    read_item(a.raw, "AccountListItem", kListItemMax, item);
+    if (!item[0]) return Outcome::kNext;
+    char* open = std::strstr(item, " (");
+    char* close = open ? std::strchr(open + 2, ')') : nullptr;
+    if (!close) return Outcome::kAnswered;
+    *open = '\0';
+    *close = '\0';
+    (void)config::remove_pop3_account_by_item(a.l, item, open + 2);
+    return Outcome::kNext;
+}
+
+// Remembers the line for the editor and sends the browser there; nothing
+// selected closes the connection without an answer.
+Outcome edit_mail(ApplyStep& a) {
+    read_item(a.raw, "AccountListItem", sizeof a.mem.pop3_item - 1, a.mem.pop3_item);
+    if (!a.mem.pop3_item[0]) return Outcome::kAnswered;
+    net::PageWriter w(a.r.conn.client.get());
+    w.add("HTTP/1.0 302 Redirect\r\nPragma: no-cache\r\nContent-Length: 0\r\nConnection: "
+          "close\r\nLocation: /admin/config/content/mail/pop3edit\r\n\r\n");
+    return Outcome::kAnswered;
+}
+
+Outcome add_rule(ApplyStep& a) {
+    char header_to[kItemMax + 1], account[kItemMax + 1];
+    read_item(a.raw, "HeaderTo", kItemMax, header_to);
+    read_item(a.raw, "KorvanetAccount", kItemMax, account);
+    (void)config::add_sort_rule(a.l, header_to, account);
+    return Outcome::kNext;
+}
+
+Outcome remove_rule(ApplyStep& a) {
+    char item[kListItemMax + 1];
+    read_item(a.raw, "RuleListItem", kListItemMax, item);
+    if (char* cut = std::strstr(item, " >>")) *cut = '\0';
+    (void)config::remove_sort_rule(a.l, item);
+    return Outcome::kNext;
+}
+
+Outcome add_ttl(ApplyStep& a) {
+    char text[kItemMax + 1];
+    read_item(a.raw, "AddItem", kItemMax, text);
+    (void)config::add_ttl_from_text(a.l, text);
+    return Outcome::kNext;
+}
+
+Outcome remove_ttl(ApplyStep& a) {
+    char text[kItemMax + 1];
+    read_item(a.raw, "Item", kItemMax, text);
+    (void)config::remove_ttl_from_text(a.l, text);
+    return Outcome::kNext;
+}
+
+Outcome add_user(ApplyStep& a) {
+    char user[kItemMax + 1], password[kItemMax + 1], confirm[kItemMax + 1];
+    read_item(a.raw, "NewUser", kItemMax, user);
+    read_item(a.raw, "NewPassword", kItemMax, password);
+    read_item(a.raw, "NewConfirm", kItemMax, confirm);
+    if (std::strcmp(password, confirm) == 0) (void)config::add_user(a.l, user, password);
+    return Outcome::kNext;
+}
+
+// The user's download account and sorting rule go with the user.
+Outcome remove_user(ApplyStep& a) {
+    char user[kItemMax + 1];
+    read_item(a.raw, "ItemUser", kItemMax, user);
+    if (user[0] && config::remove_user(a.l, user)) {
+        (void)config::remove_pop3_account_by_local(a.l, user);
+        (void)config::remove_sort_rule_by_local(a.l, user);
     }
-    if (std::strstr(tested, "__ACCOUNTS__") && !password[0]) {
-        char shown[6 * (kItemMax + 1)];
-        net::html_escape_attribute(user, shown, sizeof shown);
-        (void)net::send_text(fd, "<FONT SIZE=+1 COLOR=#0000BB>User: </FONT><FONT SIZE=+1 COLOR=#FF0000><b><tt> ");
-        (void)net::send_text(fd, shown);
-        (void)net::send_text(fd, "</tt></b>");
-        (void)net::send_text(fd,
-                             "<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<table border=0>\n<TR><TD ALIGN=RIGHT>"
-                             "New Password : <TD><INPUT TYPE=\"PASSWORD\" NAME=\"NewPassword\" SIZE=25><br>\n<TR><TD "
-                             "ALIGN=RIGHT>Retype Password  : <TD><INPUT TYPE=\"PASSWORD\" NAME=\"NewConfirm\" "
-                             "SIZE=25><br>\n</TABLE>");
-        (void)net::send_text(fd, "<INPUT TYPE=\"HIDDEN\" NAME=\"ItemUser\" VALUE=\"");
-        (void)net::send_text(fd, shown);
-        (void)net::send_text(fd, "\"</FORM>\n");
-        (void)net::send_text(fd,
-                             "<CENTER><HR><P><INPUT TYPE=\"SUBMIT\" NAME=\"Change_passwd\" VALUE=\"Change password\">\n"
-                             "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp<INPUT NAME=\"CancelA\" TYPE=\"SUBMIT\" "
-                             "VALUE=\" Cancel \">\n");
-        (void)net::send_text(fd, "</BODY></HTML>\n");
-        return 1;
+    return Outcome::kNext;
+}
+
+Outcome add_group(ApplyStep& a) {
+    char group[kItemMax + 1];
+    read_item(a.raw, "NewGroup", kItemMax, group);
+    (void)config::add_group(a.l, group);
+    return Outcome::kNext;
+}
+
+// The group's account and rule go only with the group ("Admins" stays).
+Outcome remove_group(ApplyStep& a) {
+    char group[kItemMax + 1];
+    read_item(a.raw, "ItemGroup", kItemMax, group);
+    if (group[0] && config::remove_group(a.l, group)) {
+        char bracketed[kItemMax + 3];
+        platform::format_bounded(bracketed, "[%s]", group);
+        (void)config::remove_pop3_account_by_local(a.l, bracketed);
+        (void)config::remove_sort_rule_by_local(a.l, bracketed);
     }
-    (void)config::set_password(s.lists, user, password);
-    (void)config::set_password(config::live().lists, user, password);
-    (void)config::save_settings(s);
-    (void)net::send_text(fd, "The password has been changed.\n");
-    (void)net::send_text(fd, kBackToUsers);
-    return 1;
+    return Outcome::kNext;
+}
+
+// The four buttons of the membership views: the name chosen in the view's
+// list, with the group or user the view shows.
+Outcome add_to_group(ApplyStep& a) {
+    char user[kItemMax + 1];
+    read_item(a.raw, "NonMemberOf", kItemMax, user);
+    (void)config::add_to_group(a.l, user, a.mem.membership_group);
+    return Outcome::kNext;
+}
+
+Outcome remove_from_group(ApplyStep& a) {
+    char user[kItemMax + 1];
+    read_item(a.raw, "MemberOf", kItemMax, user);
+    (void)config::remove_from_group(a.l, user, a.mem.membership_group);
+    return Outcome::kNext;
+}
+
+Outcome add_to_user(ApplyStep& a) {
+    char group[kItemMax + 1];
+    read_item(a.raw, "NonMemberOf", kItemMax, group);
+    (void)config::add_to_group(a.l, a.mem.membership_user, group);
+    return Outcome::kNext;
+}
+
+Outcome remove_from_user(ApplyStep& a) {
+    char group[kItemMax + 1];
+    read_item(a.raw, "MemberOf", kItemMax, group);
+    (void)config::remove_from_group(a.l, a.mem.membership_user, group);
+    return Outcome::kNext;
+}
+
+Outcome add_access(ApplyStep& a) {
+    char pattern[kItemMax + 1], selected[kItemMax + 1];
+    read_item(a.raw, "AddItem", kItemMax, pattern);
+    read_item(a.raw, "AccessItem", kItemMax, selected);
+    (void)config::add_access_rule(a.l, pattern, selected);
+    return Outcome::kNext;
+}
+
+// Remove, Up or Down of the access list (in that order when several are sent).
+Outcome edit_access_rule(ApplyStep& a) {
+    char pattern[kItemMax + 1];
+    read_item(a.raw, "AccessItem", kItemMax, pattern);
+    if (a.which == 0) (void)config::remove_access_rule(a.l, pattern);
+    else if (a.which == 1) (void)config::move_access_rule_up(a.l, pattern);
+    else (void)config::move_access_rule_down(a.l, pattern);
+    return Outcome::kNext;
+}
+
+// Add (the name from the non-members) or remove (from the members) a user or
+// "[group]" of the access rule the editor shows.
+Outcome edit_access_members(ApplyStep& a) {
+    const bool add = a.which == 0;
+    char name[kItemMax + 1];
+    read_item(a.raw, add ? "NonMemberOf" : "MemberOf", kItemMax, name);
+    char id[5];
+    member_id(a.l, name, id);
+    if (!id[0]) return Outcome::kNext;
+    if (!add) (void)config::remove_access_member(a.l, a.mem.access_address, id);
+    else if (!config::is_access_member(a.l, a.mem.access_address, id))
+        (void)config::add_access_member(a.l, a.mem.access_address, id);
+    return Outcome::kNext;
+}
+
+// What a found button does to the tested path before its action.
+enum class PathStep : unsigned char { kAsIs, kBlanks, kDecoded };
+
+struct ApplyButton {
+    const char* pressed[3];  // encoded "name=caption" texts; the first one found counts
+    PathStep step;
+    Outcome (*action)(ApplyStep&);
+};
+
+// In the order they are tested; the order and each step are part of the
+// behaviour (a decoded path hides the '+' of later captions).
+const ApplyButton kButtons[] = {
+    {{"MemberOf=Member+Of"}, PathStep::kDecoded, show_user_membership},
+    {{"Members=Members"}, PathStep::kDecoded, show_group_members},
+    {{"Save=+++Save++"}, PathStep::kBlanks, save},
+    {{"CancelA=+Cancel+"}, PathStep::kAsIs, cancel},
+    {{"Add_link=+++Add+++"}, PathStep::kDecoded, add_link},
+    {{"Remove_link=Remove"}, PathStep::kDecoded, remove_link},
+    {{"Add_ip=+++Add+++"}, PathStep::kDecoded, add_ip},
+    {{"Remove_ip=Remove"}, PathStep::kDecoded, remove_ip},
+    {{"Add_mail=+++Add+++"}, PathStep::kAsIs, add_mail},
+    {{"Remove_mail=Remove"}, PathStep::kDecoded, remove_mail},
+    {{"Edit_mail=Edit"}, PathStep::kDecoded, edit_mail},
+    {{"Add_rule=+++Add+++"}, PathStep::kDecoded, add_rule},
+    {{"Remove_rule=Remove"}, PathStep::kDecoded, remove_rule},
+    {{"Add_ttl=+++Add+++"}, PathStep::kDecoded, add_ttl},
+    {{"Remove_ttl=Remove"}, PathStep::kDecoded, remove_ttl},
+    {{"Add_user=+++Add+++"}, PathStep::kDecoded, add_user},
+    {{"Remove_user=Remove"}, PathStep::kDecoded, remove_user},
+    {{"Change_passwd=Change+password"}, PathStep::kDecoded, change_password},
+    {{"Add_group=+++Add+++"}, PathStep::kDecoded, add_group},
+    {{"Remove_group=Remove"}, PathStep::kDecoded, remove_group},
+    {{"AddToGroup="}, PathStep::kDecoded, add_to_group},
+    {{"RemoveFromGroup="}, PathStep::kDecoded, remove_from_group},
+    {{"AddToUser="}, PathStep::kDecoded, add_to_user},
+    {{"RemoveFromUser="}, PathStep::kDecoded, remove_from_user},
+    {{"Add_access=+++Add+++"}, PathStep::kDecoded, add_access},
+    {{"Remove_access=Remove", "UrlUp_access=++Up+++", "UrlDown_access=Down"}, PathStep::kDecoded, edit_access_rule},
+    {{"AddToAccess=", "RemoveFromAccess="}, PathStep::kDecoded, edit_access_members},
+};
+
+// The index of the first of the button's texts found in the path; -1 when none is.
+int pressed_text(const ApplyButton& b, const char* tested) {
+    for (int i = 0; i < 3 && b.pressed[i]; ++i)
+        if (has(tested, b.pressed[i])) return i;
+    return -1;
+}
+
+void take_step(char* tested, PathStep step) {
+    if (step == PathStep::kDecoded) decode(tested);
+    else if (step == PathStep::kBlanks) net::plus_to_blank(tested);
+}
+
+void send_back(int fd, const char* page) {
+    net::PageWriter w(fd);
+    w.add("HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/config/content/");
+    w.add(page);
+    w.add("\r\n\r\n");
 }
 
 }  // namespace
 
+void save_mail_send_type(const char* query, config::Settings& s, const FormField& f) {
+    char type[kSendRcvTypeMax + 1] = "";
+    (void)form_text(query, f.name, kApplyFields, kSendRcvTypeMax, type, sizeof type);
+    s.MailSendRcvType = std::strcmp(type, "at") == 0 ? 0 : 1;
+}
+
+void save_mail_send_times(const char* query, config::Settings& s, const FormField& f) {
+    if (save_text_field(query, s, f)) normalise_time_list(s.MailSendRcvTime);
+}
+
+void save_backup_mailbox(const char* query, config::Settings& s, const FormField& f) {
+    (void)save_text_field(query, s, f);
+    if (std::strcmp(s.MailSmtpBackupMbox, "(none)") == 0) s.MailSmtpBackupMbox[0] = '\0';
+}
+
+const FormFields kWwwServerFields{kWwwServerRows};
+
 int config_apply(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    config::Settings& s = config::admin_copy();
-    config::ConfigLists& l = s.lists;
-    RememberedItems& mem = remembered();
-    // Fields are read from the request as it came; the button tests see r.path
-    // as the steps change it.
+    // Fields are read from the request as it came; the buttons are tested in
+    // r.path as the steps change it.
     static char raw[kAdminRequestSize + 1];
     platform::copy_bounded(raw, r.path);
-    char* tested = r.path;
-    auto has = [&tested](const char* button) { return std::strstr(tested, button) != nullptr; };
-
     static char redirect[kRedirectSize];
     platform::copy_bounded(redirect, state().last_config_page);
-
-    char a[kListItemMax + 1], b[kItemMax + 1], c[kItemMax + 1], d[kItemMax + 1];
-
-    if (has("MemberOf=Member+Of")) {
-        decode(tested);
-        read_item(raw, "ItemUser", kItemMax, a, sizeof a);
-        if (a[0]) set_membership_page(redirect, "showmembership?Show_memberof=Member+of&ItemMemberOf=", a);
+    config::Settings& s = config::admin_copy();
+    ApplyStep step{r, raw, r.path, s, s.lists, remembered(), redirect, -1};
+    for (const ApplyButton& button : kButtons) {
+        step.which = pressed_text(button, step.tested);
+        if (step.which < 0) continue;
+        take_step(step.tested, button.step);
+        const Outcome outcome = button.action(step);
+        if (outcome == Outcome::kAnswered) return 1;
+        if (outcome == Outcome::kSendBack) break;
     }
-    if (has("Members=Members")) {
-        decode(tested);
-        read_item(raw, "ItemGroup", kItemMax, a, sizeof a);
-        if (a[0]) set_membership_page(redirect, "showmembership?nikdo=neco&Show_members=Members&ItemMember=", a);
-    }
-    if (has("Save=+++Save++")) {
-        net::plus_to_blank(tested);
-        section_apply(raw, s);
-        // The check trims texts; the time list keeps the blank after its last time.
-        char times[sizeof s.MailSendRcvTime];
-        platform::copy_bounded(times, s.MailSendRcvTime);
-        config::validate_settings(s);
-        if (std::strstr(raw, "__MAIL_SERVER__") && normalised_time_list(times)) platform::copy_bounded(s.MailSendRcvTime, times);
-        if (!config::save_settings(s)) {
-            (void)net::send_text(fd, kPageHead);
-            (void)net::send_text(fd, "Can't write configuration to Registry<br>Use Registry editor to see what is wrong.");
-            return 1;
-        }
-    }
-    if (has("CancelA=+Cancel+")) {
-        config::reset_lists(l);
-        (void)config::load_settings(s);
-        mem.pop3_index = -1;
-    } else {
-        if (has("Add_link=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "LocalPort", kItemMax, b, sizeof b);
-            read_item(raw, "RemoteHost", kItemMax, a, sizeof a);
-            read_item(raw, "RemotePort", kItemMax, c, sizeof c);
-            read_item(raw, "Protocol", kItemMax, d, sizeof d);
-            if (a[0]) (void)config::add_link(l, leading_number(b), a, leading_number(c), d);
-        }
-        if (has("Remove_link=Remove")) {
-            decode(tested);
-            read_item(raw, "LinkListItem", kListItemMax, a, sizeof a);
-            (void)config::remove_link(l, a);
-        }
-        if (has("Add_ip=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "IPAddress", kItemMax, a, sizeof a);
-            (void)config::add_ip_entry(l, a);
-        }
-        if (has("Remove_ip=Remove")) {
-            decode(tested);
-            read_item(raw, "IPListItem", kListItemMax, a, sizeof a);
-            (void)config::remove_ip_entry(l, a);
-        }
-        if (has("Add_mail=+++Add+++")) {
-            config::Pop3Account acc{};
-            char value[257];
-            read_item(raw, "RemotePOP3User", 128, value, sizeof value);
-            platform::copy_bounded(acc.RemotePOP3User, value);
-            read_item(raw, "RemotePOP3Server", 256, value, sizeof value);
-            platform::copy_bounded(acc.RemotePOP3Server, value);
-            read_item(raw, "POP3Password", 60, value, sizeof value);
-            platform::copy_bounded(acc.Password, value);
-            read_item(raw, "KorvanetAccount", 128, value, sizeof value);
-            platform::copy_bounded(acc.KorvanetAccount, value);
-            read_item(raw, "EMailAddress", 256, value, sizeof value);
-            if (!value[0]) platform::format_bounded(value, "%s@%s", acc.RemotePOP3User, acc.RemotePOP3Server);
-            platform::copy_bounded(acc.EMailAddress, value);
-            (void)config::insert_pop3_account(l, acc);
-        }
-        if (has("Remove_mail=Remove")) {
-            decode(tested);
-            read_item(raw, "AccountListItem", kListItemMax, a, sizeof a);
-            if (a[0]) {
-                char* open = std::strstr(a, " (");
-                if (!open) return 1;
-                char* close = std::strchr(open + 2, ')');
-                if (!close) return 1;
-                *open = '\0';
-                *close = '\0';
-                (void)config::remove_pop3_account_by_item(l, a, open + 2);
-            }
-        }
-        if (has("Edit_mail=Edit")) {
-            decode(tested);
-            read_item(raw, "AccountListItem", sizeof mem.pop3_item - 1, mem.pop3_item, sizeof mem.pop3_item);
-            if (!mem.pop3_item[0]) return 1;
-            (void)net::send_text(fd,
-                                 "HTTP/1.0 302 Redirect\r\nPragma: no-cache\r\nContent-Length: 0\r\nConnection: "
-                                 "close\r\nLocation: /admin/config/content/mail/pop3edit\r\n\r\n");
-            return 1;
-        }
-        if (has("Add_rule=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "HeaderTo", kItemMax, a, sizeof a);
-            read_item(raw, "KorvanetAccount", kItemMax, b, sizeof b);
-            (void)config::add_sort_rule(l, a, b);
-        }
-        if (has("Remove_rule=Remove")) {
-            decode(tested);
-            read_item(raw, "RuleListItem", kListItemMax, a, sizeof a);
-            if (char* cut = std::strstr(a, " >>")) *cut = '\0';
-            (void)config::remove_sort_rule(l, a);
-        }
-        if (has("Add_ttl=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "AddItem", kItemMax, a, sizeof a);
-            (void)config::add_ttl_from_text(l, a);
-        }
-        if (has("Remove_ttl=Remove")) {
-            decode(tested);
-            read_item(raw, "Item", kItemMax, a, sizeof a);
-            (void)config::remove_ttl_from_text(l, a);
-        }
-        if (has("Add_user=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "NewUser", kItemMax, a, sizeof a);
-            read_item(raw, "NewPassword", kItemMax, b, sizeof b);
-            read_item(raw, "NewConfirm", kItemMax, c, sizeof c);
-            if (std::strcmp(b, c) == 0) (void)config::add_user(l, a, b);
-        }
-        if (has("Remove_user=Remove")) {
-            decode(tested);
-            read_item(raw, "ItemUser", kItemMax, a, sizeof a);
-            if (a[0] && config::remove_user(l, a)) {
-                (void)config::remove_pop3_account_by_local(l, a);
-                (void)config::remove_sort_rule_by_local(l, a);
-            }
-        }
-        if (has("Change_passwd=Change+password")) {
-            decode(tested);
-            return change_password(r, raw, tested);
-        }
-        if (has("Add_group=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "NewGroup", kItemMax, a, sizeof a);
-            (void)config::add_group(l, a);
-        }
-        if (has("Remove_group=Remove")) {
-            decode(tested);
-            read_item(raw, "ItemGroup", kItemMax, a, sizeof a);
-            // The group's account and rule go only with the group ("Admins" stays).
-            if (a[0] && config::remove_group(l, a)) {
-                char bracketed[kItemMax + 3];
-                platform::format_bounded(bracketed, "[%s]", a);
-                (void)config::remove_pop3_account_by_local(l, bracketed);
-                (void)config::remove_sort_rule_by_local(l, bracketed);
-            }
-        }
-        if (has("AddToGroup=")) {
-            decode(tested);
-            read_item(raw, "NonMemberOf", kItemMax, a, sizeof a);
-            (void)config::add_to_group(l, a, mem.membership_group);
-        }
-        if (has("RemoveFromGroup=")) {
-            decode(tested);
-            read_item(raw, "MemberOf", kItemMax, a, sizeof a);
-            (void)config::remove_from_group(l, a, mem.membership_group);
-        }
-        if (has("AddToUser=")) {
-            decode(tested);
-            read_item(raw, "NonMemberOf", kItemMax, a, sizeof a);
-            (void)config::add_to_group(l, mem.membership_user, a);
-        }
-        if (has("RemoveFromUser=")) {
-            decode(tested);
-            read_item(raw, "MemberOf", kItemMax, a, sizeof a);
-            (void)config::remove_from_group(l, mem.membership_user, a);
-        }
-        if (has("Add_access=+++Add+++")) {
-            decode(tested);
-            read_item(raw, "AddItem", kItemMax, a, sizeof a);
-            read_item(raw, "AccessItem", kItemMax, b, sizeof b);
-            (void)config::add_access_rule(l, a, b);
-        }
-        const bool remove_access = has("Remove_access=Remove");
-        const bool up = has("UrlUp_access=++Up+++");
-        const bool down = has("UrlDown_access=Down");
-        if (remove_access || up || down) {
-            decode(tested);
-            read_item(raw, "AccessItem", kItemMax, a, sizeof a);
-            if (remove_access) (void)config::remove_access_rule(l, a);
-            else if (up) (void)config::move_access_rule_up(l, a);
-            else (void)config::move_access_rule_down(l, a);
-        }
-        const bool add_member = has("AddToAccess=");
-        const bool remove_member = has("RemoveFromAccess=");
-        if (add_member || remove_member) {
-            decode(tested);
-            read_item(raw, add_member ? "NonMemberOf" : "MemberOf", kItemMax, a, sizeof a);
-            char id[5];
-            member_id(l, a, id);
-            if (id[0] && add_member) {
-                if (!config::is_access_member(l, mem.access_address, id))
-                    (void)config::add_access_member(l, mem.access_address, id);
-            } else if (id[0]) {
-                (void)config::remove_access_member(l, mem.access_address, id);
-            }
-        }
-    }
-    (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
-    (void)net::send_text(fd, "Location: /admin/config/content/");
-    (void)net::send_text(fd, redirect);
-    (void)net::send_text(fd, "\r\n\r\n");
+    send_back(r.conn.client.get(), redirect);
     return 1;
 }
 

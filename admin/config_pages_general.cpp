@@ -2,8 +2,8 @@
 // the proxy, network, security and advanced groups. Every page shows the
 // administration's settings copy; its form goes to the apply step.
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "net/banners.h"
 #include "net/line_io.h"
+#include "net/page_writer.h"
 #include "net/text_escape.h"
 #include "net/text_scan.h"
 #include "platform/bounded_text.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr std::size_t kHelpPiece = 8192;
 constexpr std::size_t kHelpFileMax = std::size_t{16} << 20;  // far above any help text; stops a runaway file
 constexpr std::size_t kEditItemMax = 100;  // characters of AccessItem read from the form
-constexpr const char* kSpacer = "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp";
 
 constexpr const char* kFirstEntryOpen =
     "<p><table border=0><td align=center width=100 bgcolor=\"ffffff\"><b>";
@@ -58,389 +58,365 @@ const MenuEntry kMenu[] = {
      "<a href=\"/admin/config/content/help#info\" TARGET=\"CONTENT\"> Info </a><br>\n", "</b></table>"},
 };
 
-void send(int fd, const char* text) { (void)net::send_text(fd, text); }
-void send(int fd, const std::string& text) { (void)net::send_text(fd, text.c_str()); }
-
-std::string menu_text(bool in_frame) {
-    std::string out;
+void menu_entries(net::PageWriter& w, bool in_frame) {
     bool first = true;
     for (const MenuEntry& e : kMenu) {
-        out += first ? std::string(kFirstEntryOpen) + "&lt;" : std::string(kEntryOpen);
-        out += in_frame ? e.frame_link : e.frameless_link;
-        out += e.closing;
+        w.add(first ? kFirstEntryOpen : kEntryOpen);
+        if (first) w.add("&lt;");
+        w.add(in_frame ? e.frame_link : e.frameless_link);
+        w.add(e.closing);
         first = false;
     }
-    return out;
 }
 
 const config::Settings& admin_settings() { return config::admin_copy(); }
 
-// Literal cache-page rows: a checkbox carries its own value and "checked".
-std::string checkbox_row(const char* label, const char* name, int value) {
-    return std::string("<tr><td align=right><font size=-1>") + label + "<td><input name=\"" + name +
-           "\" type=\"checkbox\" value=\"" + std::to_string(value) + "\" " + (value ? "checked" : "") + "><br>\n";
+// A copy of one of the lists, taken under their lock: the page is written
+// from the copy, so a slow browser never holds the lock.
+template <typename Record>
+std::vector<Record> copy_of(const config::ConfigLists& l, const std::vector<Record>& list) {
+    std::shared_lock lock(l.lock);
+    return list;
 }
-std::string size_cell(const char* label, const char* name, int value, const char* unit) {
-    return std::string("<td align=right><font size=-1>") + label + "<td><input name=\"" + name +
-           "\" type=\"text\" value=\"" + std::to_string(value) + "\" size=5> " + unit + "<br>\n";
+
+// --- field tables --------------------------------------------------------
+using enum FieldKind;
+using enum FieldLook;
+
+//  kind       look      label                       form name       setting         size  trailing
+const FormField kProxyRows[] = {
+    kTableBegin,
+    {kNumber,   kRow,     "Proxy Port:",              "ProxyPort",    "ProxyPort",    5,    "\n"},
+    {kCheckbox, kRow,     "Enable Logging:",          "LogAccess",    "LogAccess",    0,    "\n"},
+    kTableEnd,
+};
+
+// The cache page writes its own lower-case rows.
+constexpr const char* kCacheDirLabel = "<tr><td align=right><font size=-1>Cache Directory<td colspan=3>";
+const FormField kCacheRows[] = {
+    kTableBegin,
+    {kText,     kLower,       kCacheDirLabel,        "CacheDir",        "CacheDir",        45, "<br>\n"},
+    {kCheckbox, kLowerValued, "<tr><td align=right><font size=-1>Cache Enabled<td>", "EnableCache", "EnableCache",
+     0, "<br>\n"},
+    {kNumber,   kLower,       "<td align=right><font size=-1>Cache Size<td>", "CacheSize", "CacheSize", 5,
+     " MB<br>\n"},
+    {kCheckbox, kLowerValued, "<tr><td align=right><font size=-1>Continue Aborted<td>", "ContinueAborted",
+     "ContinueAborted", 0, "<br>\n"},
+    {kNumber,   kLower,       "<td align=right><font size=-1>Max. HTTP Size<td>", "MaxHttpSize", "MaxHttpSize", 5,
+     " kB<br>\n"},
+    {kCheckbox, kLowerValued, "<tr><td align=right><font size=-1>Keep Aborted<td>", "KeepAborted", "KeepAborted",
+     0, "<br>\n"},
+    {kNumber,   kLower,       "<td align=right><font size=-1>Max. FTP Size<td>", "MaxFtpSize", "MaxFtpSize", 5,
+     " kB<br>\n"},
+    {kCheckbox, kLowerValued, "<tr><td align=right><font size=-1>Cache Ftp directory only<td>", "CacheFtpDirOnly",
+     "CacheFtpDirOnly", 0, "<br>\n"},
+    {kNumber,   kLower,       "<td align=right><font size=-1>Max. GOPHER Size<td>", "MaxGopherSize",
+     "MaxGopherSize", 5, " kB<br>\n"},
+    {kLiteral,  kInline,      "\n</TABLE>\n\n<TABLE BORDER=0>\n\n"},
+    {kNumber,   kLower,       "<tr><td align=right><font size=-1>HTTP Time-To-Live<td>", "HttpTTL", "HttpTTL", 5,
+     " Days<br>\n"},
+    {kNumber,   kLower,       "<tr><td align=right><font size=-1>FTP Time-To-Live<td>", "FtpTTL", "FtpTTL", 5,
+     " Days<br>\n"},
+    {kNumber,   kLower,       "<tr><td align=right><font size=-1>GOPHER Time-To-Live<td>", "GopherTTL", "GopherTTL",
+     5, " Days<br>\n"},
+    kTableEnd,
+    {kCheckbox, kLowerValued, "<font size=-1>Cache pages marked as non-cachable by web server <td>", "IgnoreNoCache",
+     "IgnoreNo_Cache", 0, "<br>\n&nbsp;&nbsp;&nbsp;&nbsp;"},
+};
+
+const FormField kNetworkRows[] = {
+    kTableBegin,
+    {kCheckbox, kRow,     "Telnet Gateway",           "Telnet",       "Telnet",       0,    "\nPort "},
+    {kNumber,   kInline,  "",                         "TelnetPort",   "TelnetPort",   8,    "\n"},
+    {kCheckbox, kRow,     "Ftp Gateway",              "FTP",          "FTP",          0,    "\nPort "},
+    {kNumber,   kInline,  "",                         "FTPPort",      "FTPPort",      8,    "\n"},
+    {kCheckbox, kRow,     "RealAudio Gateway",        "RealAudio",    "RealAudio",    0,    "\nPort "},
+    {kNumber,   kInline,  "",                         "RealAudioPort", "RealAudioPort", 8,  "\n"},
+    {kText,     kRow,     "DNS Server",               "DnsServer",    "DnsServer",    18,   "(IP address)\n"},
+    {kText,     kRow,     "News Server",              "NewsServer",   "NewsServer",   35,   "\n"},
+    kTableEnd,
+    {kCheckbox, kInline,  "SOCKS server: Version 4 ", "Socks4",       "Socks4",       0,    ""},
+    {kCheckbox, kInline,  "\n Version 5",             "Socks5",       "Socks5",       0,    ""},
+    {kNumber,   kInline,  "\n Port ",                 "SocksPort",    "SocksPort",    8,    ""},
+    {kCheckbox, kInline,  "\n<BR>Use SOCKS5 Authentication", "SocksAuthentication", "SocksAuthentication", 0,
+     "\n<BR>"},
+    // Not on the page; a form naming it still sets it.
+    {kNumber,   kHidden,  "",                         "AdminPort",    "AdminPort"},
+};
+
+// The allowed IP list between the security page's two settings, with its
+// buttons and the address to add.
+void allowed_ip_list(net::PageWriter& w, const config::Settings& s, const FormField&) {
+    w.add("\n<P>\nList of allowed IP addresses: <BR>\n<SELECT NAME=\"IPListItem\" SIZE=5>\n");
+    for (const config::IpEntry& e : copy_of(s.lists, s.lists.ips)) {
+        w.add("<OPTION>");
+        w.add_escaped(e.text);
+        w.add("\n");
+    }
+    w.add("</SELECT><P>\n");
+    input_button(w, "Add_ip", "   Add   ");
+    w.add("\n");
+    input_button(w, "Remove_ip", "Remove");
+    w.add("\n<BR>\n");
+    input_text(w, "IPAddress", "", 34);
+    w.add("\n<BR>\nExamples :192.168.1.5 or 192.168.1.5-192.168.1.10\n<P>");
 }
-std::string ttl_row(const char* label, const char* name, int value) {
-    return std::string("<tr><td align=right><font size=-1>") + label + "<td><input name=\"" + name +
-           "\" type=\"text\" value=\"" + std::to_string(value) + "\" size=5> Days<br>\n";
-}
+
+const FormField kSecurityRows[] = {
+    {kText,     kInline,  "Secure Interface(s): <BR>", "SecureInterface", "SecureInterface", 34, ""},
+    {kLiteral,  kDrawn,   "", nullptr, nullptr, 0, "", allowed_ip_list},
+    {kCheckbox, kInline,  "",                         "LogSecurity",  "LogSecurity",  0,
+     "Log attemps to access Korvanet from disallowed IP addresses"},
+};
+
+const FormField kAdvancedRows[] = {
+    kTableBegin,
+    {kNumber,   kRow,     "Timeout",                  "Timeout",      "Timeout",      8,    " min\n"},
+    {kNumber,   kRow,     "Connect Retry",            "ConnectRetry", "ConnectRetry", 8,    "\n"},
+    {kCheckbox, kRow,     "Internal DNS Resolver",    "InternalResolver", "InternalResolver", 0, "\n"},
+    {kCheckbox, kRow,     "Reverse DNS",              "ReverseLookup", "ReverseLookup", 0,  "\n"},
+    {kText,     kRow,     "Logs Directory",           "LogsDir",      "LogsDir",      45,   "\n"},
+    {kText,     kRow,     "Autoconfig File",          "ProxyAutoconfig", "ProxyAutoconfig", 45, "\n"},
+    {kText,     kRow,     "Parent Proxy Host:",       "ParentProxy",  "ParentProxy",  25,   ""},
+    {kNumber,   kInline,  "\nPort: ",                 "ParentProxyPort", "ParentProxyPort", 8, "\n"},
+    {kText,     kRow,     "Parent Proxy Username: ",  "ParentProxyUsername", "ParentProxyUsername", 15, ""},
+    {kPassword, kInline,  "\nPassword: ",             "ParentProxyPassword", "ParentProxyPassword", 15, "\n"},
+    {kCheckbox, kRow,     "Run as service",           "RunAsService", "RunAsService", 0,    "\n"},
+    {kCheckbox, kRow,     "Enable background",        "EnableBackground", "UseBackground", 0, "(for web interface)\n"},
+    {kNumber,   kRow,     "Refresh Status Page",      "RefreshStatusPage", "RefreshStatusPage", 8, "(seconds)\n"},
+    kTableEnd,
+};
 
 }  // namespace
 
+const FormFields kProxyFields{kProxyRows};
+const FormFields kCacheFields{kCacheRows};
+const FormFields kNetworkFields{kNetworkRows};
+const FormFields kSecurityFields{kSecurityRows};
+const FormFields kAdvancedFields{kAdvancedRows};
+
 int config_help(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    send(fd, std::string(kPageHead) + "<body " + state().body_attribute + " link=\"#4444cc\" vlink=\"#4444cc\">");
+    net::PageWriter w(r.conn.client.get());
+    w.add(kPageHead);
+    w.add("<body ");
+    w.add(state().body_attribute);
+    w.add(" link=\"#4444cc\" vlink=\"#4444cc\">");
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(state().config_help_file, "rb"), std::fclose);
     if (file) {
         std::vector<char> piece(kHelpPiece);
-        for (std::size_t sent = 0; sent < kHelpFileMax;) {
+        for (std::size_t sent = 0; sent < kHelpFileMax && w.ok();) {
             const std::size_t n = std::fread(piece.data(), 1, piece.size(), file.get());
-            if (n == 0 || !net::send_all(fd, piece.data(), n)) break;
+            if (n == 0) break;
+            w.add(piece.data(), n);
             sent += n;
         }
     } else {
-        send(fd, std::string("Help file missing : ") + state().config_help_file + ".");
+        w.add("Help file missing : ");
+        w.add(state().config_help_file);
+        w.add(".");
     }
-    send(fd, "</body>");
+    w.add("</body>");
     return 1;
 }
 
 int config_frameset(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    std::string out = kPageHead;
-    out += "<HTML><HEAD><TITLE>Korvanet Configuration</TITLE><frameset cols=\"155,*\"><frame "
-           "src=\"/admin/config/index\" name=\"INDEX\"><frame src=\"/admin/config/content/";
-    out += state().last_config_page;
-    out += "\" name=\"CONTENT\"></frameset><NOFRAMES>";
-    out += std::string("</head><body link=\"#0000FF\" vlink=\"#0000FF\" ") + state().body_attribute + ">\n";
-    out += "<img src=\"/admin/images/kvconfig.gif\">";
-    out += menu_text(false);
-    out += std::string(kRestartEntry) + "</body></center>";
-    out += "</NOFRAMES></body></HTML>";
-    send(fd, out);
+    net::PageWriter w(r.conn.client.get());
+    w.add(kPageHead);
+    w.add("<HTML><HEAD><TITLE>Korvanet Configuration</TITLE><frameset cols=\"155,*\"><frame "
+          "src=\"/admin/config/index\" name=\"INDEX\"><frame src=\"/admin/config/content/");
+    w.add(state().last_config_page);
+    w.add("\" name=\"CONTENT\"></frameset><NOFRAMES></head><body link=\"#0000FF\" vlink=\"#0000FF\" ");
+    w.add(state().body_attribute);
+    w.add(">\n<img src=\"/admin/images/kvconfig.gif\">");
+    menu_entries(w, false);
+    w.add(kRestartEntry);
+    w.add("</body></center></NOFRAMES></body></HTML>");
     return 1;
 }
 
 int config_menu(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    std::string out = kPageHead;
-    out += "<head><title>Korvanet Configuration</title>";
-    out += std::string("</head><body link=\"#0000FF\" vlink=\"#0000FF\" ") + state().body_attribute +
-           "><center>\n";
-    out += net::product_heading();
-    out += "<br><b>Configuration</b><p>\n";
-    out += menu_text(true);
-    out += std::string(kRestartEntry) + "</center>";
-    out += "</body>";
-    send(fd, out);
+    {
+        net::PageWriter w(r.conn.client.get());
+        w.add(kPageHead);
+        w.add("<head><title>Korvanet Configuration</title></head><body link=\"#0000FF\" vlink=\"#0000FF\" ");
+        w.add(state().body_attribute);
+        w.add("><center>\n");
+        w.add(net::product_heading());
+        w.add("<br><b>Configuration</b><p>\n");
+        menu_entries(w, true);
+        w.add(kRestartEntry);
+        w.add("</center></body>");
+    }
     // A pending restart waits until this menu has been delivered.
     state().restart_pending = 0;
     return 1;
 }
 
-int page_proxy(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    const config::Settings& s = admin_settings();
-    page_head(r, kProxySections, 0, "Proxy server settings.");
-    table_begin(fd);
-    row_begin(fd, "Proxy Port:");
-    input_number(fd, "ProxyPort", s.ProxyPort, 5);
-    send(fd, "\n");
-    row_begin(fd, "Enable Logging:");
-    input_checkbox(fd, "LogAccess", s.LogAccess);
-    send(fd, "\n");
-    table_end(fd);
-    page_foot(r);
-    return 1;
-}
+int page_proxy(AdminRequest& r) { return table_page(r, kProxySections, 0, "Proxy server settings.", kProxyFields); }
 
-int page_cache(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    const config::Settings& s = admin_settings();
-    page_head(r, kProxySections, 1, "Cache settings.");
-    std::string out = "<TABLE BORDER=0>\n\n";
-    out += "<tr><td align=right><font size=-1>Cache Directory<td colspan=3><input name=\"CacheDir\" type=\"text\" "
-           "value=\"" + escaped(s.CacheDir) + "\" size=45><br>\n";
-    out += checkbox_row("Cache Enabled", "EnableCache", s.EnableCache);
-    out += size_cell("Cache Size", "CacheSize", s.CacheSize, "MB");
-    out += checkbox_row("Continue Aborted", "ContinueAborted", s.ContinueAborted);
-    out += size_cell("Max. HTTP Size", "MaxHttpSize", s.MaxHttpSize, "kB");
-    out += checkbox_row("Keep Aborted", "KeepAborted", s.KeepAborted);
-    out += size_cell("Max. FTP Size", "MaxFtpSize", s.MaxFtpSize, "kB");
-    out += checkbox_row("Cache Ftp directory only", "CacheFtpDirOnly", s.CacheFtpDirOnly);
-    out += size_cell("Max. GOPHER Size", "MaxGopherSize", s.MaxGopherSize, "kB");
-    out += "\n</TABLE>\n\n<TABLE BORDER=0>\n\n";
-    out += ttl_row("HTTP Time-To-Live", "HttpTTL", s.HttpTTL);
-    out += ttl_row("FTP Time-To-Live", "FtpTTL", s.FtpTTL);
-    out += ttl_row("GOPHER Time-To-Live", "GopherTTL", s.GopherTTL);
-    out += "\n</TABLE>\n\n";
-    out += "<font size=-1>Cache pages marked as non-cachable by web server <td><input name=\"IgnoreNoCache\" "
-           "type=\"checkbox\" value=\"" + std::to_string(s.IgnoreNo_Cache) + "\" " +
-           (s.IgnoreNo_Cache ? "checked" : "") + "><br>\n";
-    out += "&nbsp;&nbsp;&nbsp;&nbsp;";
-    send(fd, out);
-    page_foot(r);
-    return 1;
-}
+int page_cache(AdminRequest& r) { return table_page(r, kProxySections, 1, "Cache settings.", kCacheFields); }
 
 int page_cttl(AdminRequest& r) {
-    const int fd = r.conn.client.get();
     const config::ConfigLists& l = admin_settings().lists;
-    page_head(r, kProxySections, 2, "Cache TTL settings for specified URLs.");
-    std::string out = "<TABLE BORDER=0>\n\n";
-    out += "<tr><td>&nbsp;&nbsp;<font size=-1>TTL based on URL<tr><td><select name=\"Item\" size=8>\n";
-    {
-        std::shared_lock lock(l.lock);
-        for (const config::TtlRule& t : l.ttls)
-            out += "<option> " + std::to_string(static_cast<unsigned long>(t.days)) + "@" + escaped(t.pattern) + "\n";
+    net::PageWriter w(r.conn.client.get());
+    page_head(w, kProxySections, 2, "Cache TTL settings for specified URLs.");
+    table_begin(w);
+    w.add("<tr><td>&nbsp;&nbsp;<font size=-1>TTL based on URL<tr><td><select name=\"Item\" size=8>\n");
+    for (const config::TtlRule& t : copy_of(l, l.ttls)) {
+        w.addf("<option> %lu@", static_cast<unsigned long>(t.days));
+        w.add_escaped(t.pattern);
+        w.add("\n");
     }
-    out += "</select>\n";
-    out += "<TD><INPUT TYPE=\"SUBMIT\" NAME=\"Add_ttl\" VALUE=\"   Add   \"><P>\n";
-    out += "<INPUT TYPE=\"SUBMIT\" NAME=\"Remove_ttl\" VALUE=\"Remove\">\n";
-    out += "<tr><td colspan=2><input name=\"AddItem\" type=\"text\" size=48>\n";
-    out += "<tr><td align=left><font size=-1>example: 15@*www* </font>";
-    out += "\n</TABLE>\n\n";
-    send(fd, out);
-    page_foot(r);
+    w.add("</select>\n");
+    w.add("<TD><INPUT TYPE=\"SUBMIT\" NAME=\"Add_ttl\" VALUE=\"   Add   \"><P>\n");
+    w.add("<INPUT TYPE=\"SUBMIT\" NAME=\"Remove_ttl\" VALUE=\"Remove\">\n");
+    w.add("<tr><td colspan=2><input name=\"AddItem\" type=\"text\" size=48>\n");
+    w.add("<tr><td align=left><font size=-1>example: 15@*www* </font>");
+    table_end(w);
+    page_foot(w);
     return 1;
 }
 
 int page_access(AdminRequest& r) {
-    const int fd = r.conn.client.get();
     const config::ConfigLists& l = admin_settings().lists;
-    page_head(r, kProxySections, 3, "Web pages access.");
-    std::string out = "<TABLE BORDER=0>\n\n";
-    out += "<TR><TD>Access List<BR><SELECT NAME=\"AccessItem\" SIZE=10>\n";
-    {
-        std::shared_lock lock(l.lock);
-        for (const config::AccessRule& a : l.access) out += "<OPTION> " + escaped(a.pattern);
+    net::PageWriter w(r.conn.client.get());
+    page_head(w, kProxySections, 3, "Web pages access.");
+    table_begin(w);
+    w.add("<TR><TD>Access List<BR><SELECT NAME=\"AccessItem\" SIZE=10>\n");
+    for (const config::AccessRule& a : copy_of(l, l.access)) {
+        w.add("<OPTION> ");
+        w.add_escaped(a.pattern);
     }
-    out += "</SELECT><TD>";
-    out += "&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Add_access\" VALUE=\"   Add   \"><p>";
-    out += "&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Remove_access\" VALUE=\"Remove\"><P>";
-    out += "&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Edit_access\" VALUE=\"    Edit   \">";
-    out += "<TD>";
-    out += "&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"UrlUp_access\" VALUE=\"  Up   \"><p>";
-    out += "&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"UrlDown_access\" VALUE=\"Down\"><P>";
-    out += "<TR><TD COLSPAN=2><INPUT TYPE=\"TEXT\" NAME=\"AddItem\" SIZE=55>";
-    out += "<tr><td align=left><font size=-1>example: http://www.example.com/* </font>";
-    out += "\n</TABLE>\n\n";
-    send(fd, out);
-    page_foot(r);
+    w.add("</SELECT><TD>");
+    w.add("&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Add_access\" VALUE=\"   Add   \"><p>");
+    w.add("&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Remove_access\" VALUE=\"Remove\"><P>");
+    w.add("&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"Edit_access\" VALUE=\"    Edit   \">");
+    w.add("<TD>");
+    w.add("&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"UrlUp_access\" VALUE=\"  Up   \"><p>");
+    w.add("&nbsp;<INPUT TYPE=\"SUBMIT\" NAME=\"UrlDown_access\" VALUE=\"Down\"><P>");
+    w.add("<TR><TD COLSPAN=2><INPUT TYPE=\"TEXT\" NAME=\"AddItem\" SIZE=55>");
+    w.add("<tr><td align=left><font size=-1>example: http://www.example.com/* </font>");
+    table_end(w);
+    page_foot(w);
     return 1;
 }
 
-int page_edit(AdminRequest& r) {
-    const int fd = r.conn.client.get();
+namespace {
+
+// A group (after "Admins", which passes every check anyway) or a user the
+// editor offers, on the side the rule puts it.
+struct AccessCandidate {
+    std::string id;
+    std::string name;
+    bool group;
+    bool allowed = false;
+};
+
+std::vector<AccessCandidate> access_candidates(const config::ConfigLists& l, const char* address) {
+    std::vector<AccessCandidate> out;
+    {
+        std::shared_lock lock(l.lock);
+        for (std::size_t i = 1; i < l.groups.size(); ++i) out.push_back({l.groups[i].id, l.groups[i].name, true});
+        for (const config::UserRecord& u : l.users) out.push_back({u.id, u.name, false});
+    }
+    // The membership test takes the lock itself.
+    for (AccessCandidate& c : out) c.allowed = config::is_access_member(l, address, c.id.c_str()) != 0;
+    return out;
+}
+
+void candidate_options(net::PageWriter& w, const std::vector<AccessCandidate>& all, bool allowed) {
+    for (const AccessCandidate& c : all) {
+        if (c.allowed != allowed) continue;
+        w.add(c.group ? "<OPTION> [" : "<OPTION> ");
+        w.add_escaped(c.name.c_str());
+        w.add(c.group ? "]\n" : "\n");
+    }
+}
+
+// The address the editor shows: the one the request names, else the one
+// remembered. Empty when neither.
+const char* edited_address(const AdminRequest& r) {
     // Browsers send a blank as '+' and a '+' as "%2B": blanks first, then the
     // escapes, so a '+' of an address survives.
-    std::string path(r.path ? r.path : "");
-    net::plus_to_blank(path.data());
-    char item[kEditItemMax + 1]{};
-    if (field_text(path.c_str(), "AccessItem", kEditItemMax, item, sizeof item)) net::trim(item);
+    char item[kEditItemMax + 1];
+    form_item(r.path ? r.path : "", "AccessItem", kPageFields, kEditItemMax, item, sizeof item);
     RememberedItems& memory = remembered();
     if (item[0]) platform::copy_bounded(memory.access_address, item);
-    if (!memory.access_address[0]) {
-        send(fd, "HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/config/content/access\r\n\r\n");
+    return memory.access_address;
+}
+
+}  // namespace
+
+int page_edit(AdminRequest& r) {
+    net::PageWriter w(r.conn.client.get());
+    const char* address = edited_address(r);
+    if (!address[0]) {
+        w.add("HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/config/content/access\r\n\r\n");
         return 1;
     }
-    const char* address = memory.access_address;
-    const config::ConfigLists& l = admin_settings().lists;
-
-    // Groups after the first ("Admins" passes every check anyway), then users,
-    // each on the side the rule puts it.
-    std::string allowed;
-    std::string others;
-    {
-        std::vector<std::pair<std::string, std::string>> groups;  // id, shown text
-        std::vector<std::pair<std::string, std::string>> users;
-        {
-            std::shared_lock lock(l.lock);
-            for (std::size_t i = 1; i < l.groups.size(); ++i)
-                groups.emplace_back(l.groups[i].id, "<OPTION> [" + escaped(l.groups[i].name) + "]\n");
-            for (const config::UserRecord& u : l.users)
-                users.emplace_back(u.id, "<OPTION> " + escaped(u.name) + "\n");
-        }
-        for (const auto& g : groups) (config::is_access_member(l, address, g.first.c_str()) ? allowed : others) += g.second;
-        for (const auto& u : users) (config::is_access_member(l, address, u.first.c_str()) ? allowed : others) += u.second;
-    }
-
-    std::string out = kPageHead;
-    out += std::string("<BODY ") + state().body_attribute + ">\n";
-    out += "<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<center><b><FONT SIZE=+1 "
-           "COLOR=#0000BB>Access</FONT></b></center><hr>\n";
-    out += "<TABLE BORDER=0> <TR><TD COLSPAN=3 ALIGN=CENTER><FONT SIZE=+1>Url : </FONT><FONT COLOR=\"ff0000\">" +
-           escaped(address) +
-           "</FONT><TR><TD> &nbsp;<TR><TD ALIGN=CENTER>Allow<TD>&nbsp;<TD>Groups/Users<TR><TD ALIGN=CENTER> "
-           "<SELECT NAME=\"MemberOf\" SIZE=7>\n";
-    out += allowed;
-    out += "</SELECT> <TD WIDTH=110 ALIGN=CENTER><INPUT TYPE=\"SUBMIT\" NAME=\"AddToAccess\" VALUE=\" &lt;&lt;   "
-           "Add   \"><P>\n<INPUT TYPE=\"SUBMIT\" NAME=\"RemoveFromAccess\" VALUE=\"Remove &gt;&gt;\">\n<TD "
-           "ALIGN=RIGHT> <SELECT NAME=\"NonMemberOf\" SIZE=7>\n";
-    out += others;
-    out += "</SELECT> ";
-    out += "</TABLE></CENTER><HR><P><CENTER><INPUT NAME=\"Save\" TYPE=\"SUBMIT\" VALUE=\"   Save  \">\n";
-    out += kSpacer;
-    out += "<INPUT NAME=\"CancelA\" TYPE=\"SUBMIT\" VALUE=\" Cancel \">\n";
-    out += "</CENTER>";
-    out += "</FORM></BODY>\n";
+    const std::vector<AccessCandidate> candidates = access_candidates(admin_settings().lists, address);
+    w.add(kPageHead);
+    body_line(w);
+    w.add("<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<center><b><FONT SIZE=+1 "
+          "COLOR=#0000BB>Access</FONT></b></center><hr>\n");
+    w.add("<TABLE BORDER=0> <TR><TD COLSPAN=3 ALIGN=CENTER><FONT SIZE=+1>Url : </FONT><FONT COLOR=\"ff0000\">");
+    w.add_escaped(address);
+    w.add("</FONT><TR><TD> &nbsp;<TR><TD ALIGN=CENTER>Allow<TD>&nbsp;<TD>Groups/Users<TR><TD ALIGN=CENTER> "
+          "<SELECT NAME=\"MemberOf\" SIZE=7>\n");
+    candidate_options(w, candidates, true);
+    w.add("</SELECT> <TD WIDTH=110 ALIGN=CENTER><INPUT TYPE=\"SUBMIT\" NAME=\"AddToAccess\" VALUE=\" &lt;&lt;   "
+          "Add   \"><P>\n<INPUT TYPE=\"SUBMIT\" NAME=\"RemoveFromAccess\" VALUE=\"Remove &gt;&gt;\">\n<TD "
+          "ALIGN=RIGHT> <SELECT NAME=\"NonMemberOf\" SIZE=7>\n");
+    candidate_options(w, candidates, false);
+    w.add("</SELECT> </TABLE></CENTER><HR><P><CENTER>");
+    save_cancel(w);
+    w.add("</CENTER></FORM></BODY>\n");
     platform::copy_bounded(state().last_config_page, "edit");
-    send(fd, out);
     return 1;
 }
 
-int page_network(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    const config::Settings& s = admin_settings();
-    page_head(r, kNetworkSections, 0, nullptr);
-    struct Gateway {
-        const char* label;
-        const char* flag;
-        int on;
-        const char* port;
-        int value;
-    };
-    const Gateway gateways[] = {
-        {"Telnet Gateway", "Telnet", s.Telnet, "TelnetPort", s.TelnetPort},
-        {"Ftp Gateway", "FTP", s.FTP, "FTPPort", s.FTPPort},
-        {"RealAudio Gateway", "RealAudio", s.RealAudio, "RealAudioPort", s.RealAudioPort},
-    };
-    table_begin(fd);
-    for (const Gateway& g : gateways) {
-        row_begin(fd, g.label);
-        input_checkbox(fd, g.flag, g.on);
-        send(fd, "\nPort ");
-        input_number(fd, g.port, g.value, 8);
-        send(fd, "\n");
-    }
-    row_begin(fd, "DNS Server");
-    input_text(fd, "DnsServer", s.DnsServer, 18);
-    send(fd, "(IP address)\n");
-    row_begin(fd, "News Server");
-    input_text(fd, "NewsServer", s.NewsServer, 35);
-    send(fd, "\n");
-    table_end(fd);
-    send(fd, "SOCKS server: Version 4 ");
-    input_checkbox(fd, "Socks4", s.Socks4);
-    send(fd, "\n Version 5");
-    input_checkbox(fd, "Socks5", s.Socks5);
-    send(fd, "\n Port ");
-    input_number(fd, "SocksPort", s.SocksPort, 8);
-    send(fd, "\n<BR>Use SOCKS5 Authentication");
-    input_checkbox(fd, "SocksAuthentication", s.SocksAuthentication);
-    send(fd, "\n<BR>");
-    page_foot(r);
-    return 1;
-}
+int page_network(AdminRequest& r) { return table_page(r, kNetworkSections, 0, nullptr, kNetworkFields); }
 
 int page_maplink(AdminRequest& r) {
-    const int fd = r.conn.client.get();
     const config::ConfigLists& l = admin_settings().lists;
-    page_head(r, kNetworkSections, 1, nullptr);
-    std::string out = "List of mapped links:<BR>\n\n<SELECT NAME=\"LinkListItem\" SIZE=8>\n";
-    {
-        std::shared_lock lock(l.lock);
-        for (const config::LinkRecord& k : l.links)
-            out += "<OPTION>" + escaped(k.protocol) + " " + std::to_string(k.local_port) + " " + escaped(k.host) +
-                   ":" + std::to_string(k.remote_port) + "\n";
+    net::PageWriter w(r.conn.client.get());
+    page_head(w, kNetworkSections, 1, nullptr);
+    w.add("List of mapped links:<BR>\n\n<SELECT NAME=\"LinkListItem\" SIZE=8>\n");
+    for (const config::LinkRecord& k : copy_of(l, l.links)) {
+        w.add("<OPTION>");
+        w.add_escaped(k.protocol);
+        w.addf(" %d ", k.local_port);
+        w.add_escaped(k.host);
+        w.addf(":%d\n", k.remote_port);
     }
-    out += "</SELECT>\n<P>";
-    send(fd, out);
-    input_button(fd, "Add_link", "   Add   ");
-    send(fd, "\n");
-    input_button(fd, "Remove_link", "Remove");
-    send(fd, "\n<P>");
-    table_begin(fd);
-    row_begin(fd, "Local port: ");
-    input_text(fd, "LocalPort", "", 5);
-    send(fd, "\n");
-    row_begin(fd, "Remote host: ");
-    input_text(fd, "RemoteHost", "", 40);
-    send(fd, "\n");
-    row_begin(fd, "Remote port: ");
-    input_text(fd, "RemotePort", "", 5);
-    send(fd, "\n");
-    row_begin(fd, "Protocol: ");
-    send(fd, "<SELECT NAME=\"Protocol\" SIZE=1>\n<OPTION SELECTED>TCP\n<OPTION>UDP\n</SELECT>\n\n");
-    table_end(fd);
-    page_foot(r);
+    w.add("</SELECT>\n<P>");
+    input_button(w, "Add_link", "   Add   ");
+    w.add("\n");
+    input_button(w, "Remove_link", "Remove");
+    w.add("\n<P>");
+    table_begin(w);
+    const struct {
+        const char* label;
+        const char* name;
+        int size;
+    } inputs[] = {{"Local port: ", "LocalPort", 5}, {"Remote host: ", "RemoteHost", 40}, {"Remote port: ", "RemotePort", 5}};
+    for (const auto& in : inputs) {
+        row_begin(w, in.label);
+        input_text(w, in.name, "", in.size);
+        w.add("\n");
+    }
+    row_begin(w, "Protocol: ");
+    w.add("<SELECT NAME=\"Protocol\" SIZE=1>\n<OPTION SELECTED>TCP\n<OPTION>UDP\n</SELECT>\n\n");
+    table_end(w);
+    page_foot(w);
     return 1;
 }
 
 int page_security(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    const config::Settings& s = admin_settings();
-    page_head(r, kSecuritySections, 0, "By setting up security, you can restrict access to Korvanet services.");
-    send(fd, "Secure Interface(s): <BR>");
-    input_text(fd, "SecureInterface", s.SecureInterface, 34);
-    std::string out = "\n<P>\nList of allowed IP addresses: <BR>\n<SELECT NAME=\"IPListItem\" SIZE=5>\n";
-    {
-        std::shared_lock lock(s.lists.lock);
-        for (const config::IpEntry& e : s.lists.ips) out += "<OPTION>" + escaped(e.text) + "\n";
-    }
-    out += "</SELECT><P>\n";
-    send(fd, out);
-    input_button(fd, "Add_ip", "   Add   ");
-    send(fd, "\n");
-    input_button(fd, "Remove_ip", "Remove");
-    send(fd, "\n<BR>\n");
-    input_text(fd, "IPAddress", "", 34);
-    send(fd, "\n<BR>\nExamples :192.168.1.5 or 192.168.1.5-192.168.1.10\n<P>");
-    input_checkbox(fd, "LogSecurity", s.LogSecurity);
-    send(fd, "Log attemps to access Korvanet from disallowed IP addresses");
-    page_foot(r);
-    return 1;
+    return table_page(r, kSecuritySections, 0,
+                      "By setting up security, you can restrict access to Korvanet services.", kSecurityFields);
 }
 
-int page_advanced(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    const config::Settings& s = admin_settings();
-    page_head(r, kAdvancedSections, 0, nullptr);
-    table_begin(fd);
-    row_begin(fd, "Timeout");
-    input_number(fd, "Timeout", s.Timeout, 8);
-    send(fd, " min\n");
-    row_begin(fd, "Connect Retry");
-    input_number(fd, "ConnectRetry", s.ConnectRetry, 8);
-    send(fd, "\n");
-    row_begin(fd, "Internal DNS Resolver");
-    input_checkbox(fd, "InternalResolver", s.InternalResolver);
-    send(fd, "\n");
-    row_begin(fd, "Reverse DNS");
-    input_checkbox(fd, "ReverseLookup", s.ReverseLookup);
-    send(fd, "\n");
-    row_begin(fd, "Logs Directory");
-    input_text(fd, "LogsDir", s.LogsDir, 45);
-    send(fd, "\n");
-    row_begin(fd, "Autoconfig File");
-    input_text(fd, "ProxyAutoconfig", s.ProxyAutoconfig, 45);
-    send(fd, "\n");
-    row_begin(fd, "Parent Proxy Host:");
-    input_text(fd, "ParentProxy", s.ParentProxy, 25);
-    send(fd, "\nPort: ");
-    input_number(fd, "ParentProxyPort", s.ParentProxyPort, 8);
-    send(fd, "\n");
-    row_begin(fd, "Parent Proxy Username: ");
-    input_text(fd, "ParentProxyUsername", s.ParentProxyUsername, 15);
-    send(fd, "\nPassword: ");
-    input_password(fd, "ParentProxyPassword", s.ParentProxyPassword, 15);
-    send(fd, "\n");
-    row_begin(fd, "Run as service");
-    input_checkbox(fd, "RunAsService", s.RunAsService);
-    send(fd, "\n");
-    row_begin(fd, "Enable background");
-    input_checkbox(fd, "EnableBackground", s.UseBackground);
-    send(fd, "(for web interface)\n");
-    row_begin(fd, "Refresh Status Page");
-    input_number(fd, "RefreshStatusPage", s.RefreshStatusPage, 8);
-    send(fd, "(seconds)\n");
-    table_end(fd);
-    page_foot(r);
-    return 1;
-}
+int page_advanced(AdminRequest& r) { return table_page(r, kAdvancedSections, 0, nullptr, kAdvancedFields); }
 
 }  // namespace kv::admin

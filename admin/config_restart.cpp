@@ -5,13 +5,15 @@
 #include "admin/admin_server.h"
 #include "admin/config_pages.h"
 #include "net/line_io.h"
+#include "net/page_writer.h"
 
 namespace kv::admin {
 
 int config_restart(AdminRequest& r) {
-    const int fd = r.conn.client.get();
-    (void)net::send_text(fd, "HTTP/1.0 301 Moved Permanently\r\n");
-    (void)net::send_text(fd, "Location: /admin/config/index\r\n\r\n");
+    {
+        net::PageWriter w(r.conn.client.get());
+        w.add("HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/config/index\r\n\r\n");
+    }
     state().restart_pending = 1;
     if (!request_restart(&state().restart_pending)) state().restart_pending = 0;
     return 1;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace kv::admin {
 namespace {
@@ -91,6 +92,135 @@ TEST(FormFields, NumberAndCheckbox) {
     EXPECT_EQ(field_checkbox("/a?Log=on&b=1", "Log"), 1);
     EXPECT_EQ(field_checkbox("/a?b=1&Log", "Log"), 1);
     EXPECT_EQ(field_checkbox("/a?b=1", "Log"), 0);
+}
+
+TEST(FormFields, TheTwoMatchingRules) {
+    struct Case {
+        const char* text;
+        const char* name;
+        int at_field_start;  // offset of the value by kFieldStart, -1: absent
+        int anywhere;        // by kAnywhere
+    };
+    const Case kCases[] = {
+        {"/a?Item=1&AddItem=2", "Item", 8, 8},
+        {"/a?AddItem=2", "Item", -1, 11},             // the end of a longer name counts only anywhere
+        {"/a?x=Item%3D&Item=3", "Item", 18, 18},
+        {"/a?x=aItem=b&Item=3", "Item", 18, 11},      // inside a value
+        {"/a?Item", "Item", -1, 7},                   // a name ending the text: an empty value anywhere
+        {"/aItem=1", "Item", -1, 7},                  // no query at all
+        {"/a?b=1&&Item=4", "Item", 13, 13},
+        {"/a?b=1?Item=5", "Item", -1, 12},            // a second '?' starts no field
+        {"/a?", "Item", -1, -1},
+        {"/a?Item=1", "", -1, -1},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        const Case& c = kCases[i];
+        for (const auto& [match, expected] : {std::pair{FieldMatch::kFieldStart, c.at_field_start},
+                                              std::pair{FieldMatch::kAnywhere, c.anywhere}}) {
+            const char* value = field_value(c.text, c.name, match);
+            if (expected < 0)
+                EXPECT_EQ(value, nullptr) << "row " << i;
+            else
+                EXPECT_EQ(value, c.text + expected) << "row " << i;
+        }
+    }
+    std::size_t length = 0;
+    EXPECT_NE(field_value("/a?v=ab%26c&w=1", "v", FieldMatch::kFieldStart, &length), nullptr);
+    EXPECT_EQ(length, 6u);  // up to the '&' that ends the field, an encoded one is part of it
+}
+
+TEST(FormFields, TypedText) {
+    struct Case {
+        const char* text;
+        FieldRule rule;
+        std::size_t max;
+        int result;
+        const char* out;
+    };
+    const std::string escaped_a = [] {
+        std::string s;
+        for (int i = 0; i < 12; ++i) s += "%41";
+        return "/p?v=" + s;
+    }();
+    const Case kCases[] = {
+        {"/p?v=a+b%2Bc%26d&w=1", kApplyFields, 100, 1, "a b+c&d"},  // '+' first, then %XX
+        {"/p?v=+padded+", kApplyFields, 100, 1, " padded "},          // not trimmed
+        {"/p?v=abcdef", kApplyFields, 4, 1, "abcd"},
+        {escaped_a.c_str(), kApplyFields, 10, 1, "AAAAAAAAAA"},        // max counts decoded characters
+        {escaped_a.c_str(), kPageFields, 10, 1, "AAA%"},               // max counts raw ones, cut in an escape
+        {"/p?v=%00x", kApplyFields, 10, 1, ""},                        // a decoded NUL ends the text
+        {"/p?v=", kApplyFields, 10, 1, ""},
+        {"/p?w=1", kApplyFields, 10, 0, "unchanged"},
+        {"/p?xv=1", kApplyFields, 10, 0, "unchanged"},
+        {"/p?xv=1", kPageFields, 10, 1, "1"},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        char out[32] = "unchanged";
+        EXPECT_EQ(form_text(kCases[i].text, "v", kCases[i].rule, kCases[i].max, out, sizeof out), kCases[i].result)
+            << "row " << i;
+        EXPECT_STREQ(out, kCases[i].out) << "row " << i;
+    }
+    // The output buffer bounds the copy whatever max says.
+    char small[4];
+    EXPECT_EQ(form_text("/p?v=123456", "v", kApplyFields, 100, small, sizeof small), 1);
+    EXPECT_STREQ(small, "123");
+    // Items are trimmed and empty when absent.
+    char item[16] = "unchanged";
+    form_item("/p?v=+a+b+", "v", kApplyFields, 10, item, sizeof item);
+    EXPECT_STREQ(item, "a b");
+    form_item("/p?w=1", "v", kApplyFields, 10, item, sizeof item);
+    EXPECT_STREQ(item, "");
+}
+
+TEST(FormFields, FormNumbersAndCheckboxesByTheApplyRule) {
+    struct Case {
+        const char* text;
+        int result;
+        int value;
+    };
+    const Case kCases[] = {
+        {"/a?Port=3128&x", 1, 3128},
+        {"/a?Port=&x", 1, 0},
+        {"/a?Port=0012", 1, 12},
+        {"/a?Port=12abc", 0, 77},
+        {"/a?Port=abc", 0, 77},
+        {"/a?Port=%31", 0, 77},  // the raw value: an escape is no digit
+        {"/a?Port=+1", 0, 77},
+        {"/a?Port=2147483647", 1, 2147483647},
+        {"/a?Port=99999999999999999999", 0, 77},
+        {"/a?x=1&Port", 0, 77},    // no '=': not a field by this rule
+        {"/a?XPort=5", 0, 77},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        int value = 77;
+        EXPECT_EQ(form_number(kCases[i].text, "Port", kApplyFields, &value), kCases[i].result) << "row " << i;
+        EXPECT_EQ(value, kCases[i].value) << "row " << i;
+    }
+    EXPECT_EQ(form_checkbox("/a?Log=on", "Log", kApplyFields), 1);
+    EXPECT_EQ(form_checkbox("/a?Log=", "Log", kApplyFields), 1);
+    EXPECT_EQ(form_checkbox("/a?b=1&Log", "Log", kApplyFields), 0);
+    EXPECT_EQ(form_checkbox("/a?XLog=on", "Log", kApplyFields), 0);
+}
+
+TEST(FormFields, LeadingNumbersOfListForms) {
+    struct Case {
+        const char* text;
+        int value;
+    };
+    const Case kCases[] = {
+        {"8110", 8110},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"007", 7},
+        {"2147483647", 2147483647},
+        {"2147483648", 0},                // past INT_MAX
+        {"99999999999", 0},
+        {"21474836470", 2147483647},     // the digits reached INT_MAX exactly, then stopped
+        {"02147483647999", 2147483647},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i)
+        EXPECT_EQ(leading_number(kCases[i].text), kCases[i].value) << "row " << i;
 }
 
 }  // namespace
