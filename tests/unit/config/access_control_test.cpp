@@ -1,9 +1,9 @@
 #include "config/access_control.h"
 
 #include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
@@ -24,17 +24,6 @@ constexpr const char* k401 =
     "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
     "Content-Type: text/html\r\n\r\n";
 
-std::string drain(int fd) {
-    std::string out;
-    char buf[4096];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-}
-
 std::string refused_page(const std::string& user, const std::string& url,
                          const std::string& reason) {
     return std::string(k403Head) + "You (user <font color=\"#0000ee\"><b>" + user +
@@ -51,10 +40,8 @@ struct Outcome {
 // Runs the proxy authentication for one request and collects the answer.
 Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host, const char* path,
                      const char* credentials, bool with_version = true) {
-    int fd[2] = {-1, -1};
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-    const platform::Socket ours(fd[0]);
-    const platform::Socket peer(fd[1]);
+    platform::Socket ours, peer;
+    kv::test::unix_pair(ours, peer);
     char user[kAuthUserSize] = "";
     const std::string header = credentials ? credentials : "";
     AuthRequest r{};
@@ -64,11 +51,11 @@ Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host,
     r.version = with_version ? "HTTP/1.0" : nullptr;
     r.proxy_authorization = with_version && credentials ? header.c_str() : nullptr;
     r.authorization = !with_version && credentials ? header.c_str() : nullptr;
-    r.client_fd = fd[0];
+    r.client_fd = ours.get();
     r.user_out = user;
     Outcome o;
     o.result = proxy_authenticate(l, r);
-    o.sent = drain(fd[1]);
+    o.sent = kv::test::read_available(peer);
     o.user = user;
     return o;
 }
