@@ -1,117 +1,16 @@
-"""Harness for black-box tests: writes a registry file, starts build/korvanet in
-the test's network namespace (the whole pytest run is inside `unshare --net`),
-waits until it has started, and stops it with SIGTERM."""
+"""Fixtures of the black-box tests: korvanet starts servers (harness.Server),
+origin makes loopback origin servers (peers.Origin), chromium finds the
+headless browser. The helpers live in plain modules beside this file, imported
+by name (this folder has no __init__.py, so pytest puts it on sys.path):
+harness (the program and its registry file), clients (requests, credentials,
+forms) and peers (the loopback peers)."""
 import os
-import signal
-import subprocess
-import time
-from pathlib import Path
+import shutil
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-BINARY = Path(os.environ.get("KORVANET_BIN", ROOT / "build" / "korvanet"))
-KEY = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
-
-
-def reg_text(value):
-    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-def registry_file_text(settings, lists=None, status=None):
-    """Regedit export text: settings (int -> dword, str -> text), lists as
-    {subkey: [record text, ...]} stored as "1", "2", ..."""
-    lines = ["Windows Registry Editor Version 5.00", "", f"[{KEY}]"]
-    for name, value in settings.items():
-        if isinstance(value, int):
-            lines.append(f'"{name}"=dword:{value & 0xffffffff:08x}')
-        else:
-            lines.append(f'"{name}"={reg_text(value)}')
-    for subkey, records in (lists or {}).items():
-        lines += ["", f"[{KEY}\\{subkey}]"]
-        lines += [f'"{i}"={reg_text(r)}' for i, r in enumerate(records, 1)]
-    if status:
-        lines += ["", f"[{KEY}\\Status]"]
-        lines += [f'"{k}"=dword:{v:08x}' for k, v in status.items()]
-    return "\n".join(lines) + "\n"
-
-
-def parse_registry(path):
-    """{key path: {value name: int or str}} of a regedit file."""
-    tree, key = {}, None
-    for line in Path(path).read_text().splitlines():
-        if line.startswith("[") and line.endswith("]"):
-            key = line[1:-1]
-            tree.setdefault(key, {})
-        elif line.startswith('"') and key is not None:
-            name, _, value = line[1:].partition('"=')
-            if value.startswith("dword:"):
-                tree[key][name] = int(value[6:], 16)
-            else:
-                tree[key][name] = value[1:-1].replace('\\"', '"').replace("\\\\", "\\")
-    return tree
-
-
-class Server:
-    def __init__(self, home, settings, lists=None, env=None, status=None, preexec=None):
-        self.home = Path(home)
-        self.home.mkdir(parents=True, exist_ok=True)
-        self.registry = self.home / "registry.reg"
-        self.logs_dir = self.home / "logs"
-        base = {"LogsDir": str(self.logs_dir), "CacheDir": str(self.home / "cache"),
-                "MailDir": str(self.home / "mail")}
-        base.update(settings)
-        self.settings = base
-        self.registry.write_text(registry_file_text(base, lists, status))
-        self.env = dict(os.environ, KORVANET_REGISTRY=str(self.registry), KORVANET_HOME=str(self.home) + "/")
-        self.env.update(env or {})
-        self.preexec = preexec  # runs in the child before the server starts (limits)
-        self.proc = None
-        self.stdout_path = self.home / "stdout.txt"
-
-    def start(self, timeout=10):
-        out = open(self.stdout_path, "wb")
-        self.proc = subprocess.Popen([str(BINARY)], env=self.env, stdout=out, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL, preexec_fn=self.preexec)
-        out.close()
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            text = self.output()
-            if " Korvanet\n" in text or "can't start" in text:
-                return self
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"korvanet exited with {self.proc.returncode}: {text}")
-            time.sleep(0.02)
-        raise RuntimeError("korvanet did not start: " + self.output())
-
-    def output(self):
-        return self.stdout_path.read_text(errors="replace") if self.stdout_path.exists() else ""
-
-    def stop(self, timeout=10):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                raise
-        return self.proc.returncode if self.proc else None
-
-    def log_path(self, name):
-        return self.logs_dir / name
-
-    def read_log(self, name):
-        p = self.log_path(name)
-        return p.read_bytes().decode("latin-1") if p.exists() else ""
-
-    def wait_log(self, name, text, timeout=5):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.read_log(name):
-                return True
-            time.sleep(0.02)
-        return False
+from harness import Server
+from peers import Origin
 
 
 @pytest.fixture
@@ -131,3 +30,32 @@ def korvanet(tmp_path):
             s.stop()
         except Exception:
             pass
+
+
+@pytest.fixture
+def origin():
+    """Factory: origin(answer, port=0, keep_open=0, hold=False) starts a
+    peers.Origin on loopback (the answer as that class says); every one made is
+    closed at the end of the test."""
+    made = []
+
+    def make(*args, **kw):
+        made.append(Origin(*args, **kw))
+        return made[-1]
+
+    yield make
+    for o in made:
+        o.close()
+
+
+@pytest.fixture
+def chromium():
+    """The headless browser's program; the test is skipped without one, unless
+    run as root (who can install it)."""
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    if os.geteuid() != 0:
+        pytest.skip("chromium is not installed")
+    pytest.fail("chromium is missing (scripts/install-deps.sh test installs it)")

@@ -1,46 +1,15 @@
-"""Small loopback peers and socket helpers shared by the black-box tests."""
-import hashlib
+"""The loopback peers of the black-box tests: the origin server (also the fake
+parent proxy and the far end of a tunnel) that the `origin` fixture of
+conftest.py makes, and a free port."""
+import re
 import socket
+import struct
 import threading
+import time
 
+from clients import read_head
 
-def digest(name, password):
-    """A user's stored password digest."""
-    return hashlib.md5(f"{name}:Korvanet:{password}".encode()).hexdigest()
-
-
-def read_until_close(s, limit=4 << 20):
-    """Everything the peer sends until it closes (or resets), at most limit bytes."""
-    data = b""
-    try:
-        while len(data) < limit:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except ConnectionResetError:
-        pass
-    return data
-
-
-def read_head(conn, limit=65536):
-    """Bytes up to and including the first blank line (or what came before a close)."""
-    data = b""
-    while b"\r\n\r\n" not in data and len(data) < limit:
-        chunk = conn.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def exchange(raw, port, timeout=10, host="127.0.0.1"):
-    """Sends raw bytes on a new connection and returns the whole answer."""
-    s = socket.create_connection((host, port), timeout=timeout)
-    s.sendall(raw)
-    data = read_until_close(s)
-    s.close()
-    return data
+HELLO = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"
 
 
 class LoopbackServer:
@@ -67,3 +36,88 @@ class LoopbackServer:
 
     def close(self):
         self.sock.close()
+
+
+class Origin(LoopbackServer):
+    """An origin server on loopback that records the exact bytes it receives.
+
+    Each connection: reads one request (its head and a Content-Length body),
+    records it in `requests`, counts it in `hits` by path, answers, and closes.
+
+    answer: the bytes sent to every request (b"": take nothing, say nothing, as
+    the far end of a tunnel does), or answer(path, number) giving bytes or a
+    list of (delay_s, bytes) pieces, optionally ending in (delay_s, "RST") to
+    abort with a reset; number counts the requests for that path from 1.
+    keep_open: seconds the connection stays open after the answer.
+    hold: the connection stays open after the answer until close(): a
+    download or tunnel in progress."""
+
+    def __init__(self, answer=HELLO, port=0, keep_open=0.0, hold=False, timeout=10):
+        self.answer = answer
+        self.keep_open = keep_open
+        self.hold = hold
+        self.timeout = timeout
+        self.requests = []
+        self.hits = {}
+        self.held = []
+        self.lock = threading.Lock()
+        super().__init__(port, backlog=32)
+
+    def count(self, path=None):
+        """Requests for path so far, or for every path."""
+        with self.lock:
+            return sum(self.hits.values()) if path is None else self.hits.get(path, 0)
+
+    def handle(self, conn):
+        if self.hold:
+            self.held.append(conn)
+        try:
+            if self.answer == b"":
+                return
+            conn.settimeout(self.timeout)
+            data = read_head(conn)
+            if b"\r\n\r\n" not in data:
+                return
+            head, _, body = data.partition(b"\r\n\r\n")
+            m = re.search(rb"(?im)^content-length: *(\d+)", head)
+            want = int(m.group(1)) if m else 0
+            while len(body) < want:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                body += chunk
+            path = data.split(b" ")[1].decode()
+            with self.lock:
+                self.requests.append(head + b"\r\n\r\n" + body)
+                self.hits[path] = self.hits.get(path, 0) + 1
+                number = self.hits[path]
+            pieces = self.answer(path, number) if callable(self.answer) else self.answer
+            if isinstance(pieces, bytes):
+                pieces = [(0, pieces)]
+            for delay, piece in pieces:
+                time.sleep(delay)
+                if piece == "RST":
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    break
+                conn.sendall(piece)
+            if self.keep_open:
+                time.sleep(self.keep_open)
+        except OSError:
+            pass
+        finally:
+            if not self.hold:
+                conn.close()
+
+    def close(self):
+        super().close()
+        for c in self.held:
+            c.close()
+
+
+def free_port():
+    """A loopback port where nothing listens (at the moment of asking)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port

@@ -4,26 +4,23 @@ lines, and a headless browser that shows the admin frames."""
 import base64
 import os
 import re
-import shutil
 import socket
 import struct
 import subprocess
 import time
 import zlib
-from pathlib import Path
 
 import pytest
 
-from peers import digest, read_until_close as read_all
+import clients
+from clients import BANNER, PAGE_HEAD as HEAD, basic, read_until_close as read_all
+from harness import ADMINS_ONLY, BOB_USER, ROOT, ROOT_USER
 
 ADMIN, PROXY = 7329, 7328
-IMAGES = Path(__file__).resolve().parents[2] / "admin" / "images"
+IMAGES = ROOT / "admin" / "images"
 
-HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
 BACKGROUND = b'background="/admin/images/background.gif"'
 GREY = b'bgcolor="#c0c0c0"'
-BANNER = (b'<B><FONT SIZE="+1"><FONT COLOR="#FF0000">Korv</FONT>'
-          b'<FONT COLOR="#0000FF">anet</FONT></FONT></B>')
 ASK_CREDENTIALS = (b'HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm="Korvanet"\r\n'
                    b"Content-Type: text/html\r\n\r\n")
 HEAD_403 = (b"HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/html\r\n\r\n"
@@ -79,24 +76,12 @@ def not_found(path):
     return b"HTTP/1.0 404 Not Found\r\n\r\n<H2>Not Found (" + path + b")</H2>"
 
 
-def basic(name, password):
-    return "Basic " + base64.b64encode(f"{name}:{password}".encode()).decode()
-
-
 def connect(host="127.0.0.1", source="127.0.0.1", timeout=10):
-    s = socket.socket()
-    s.settimeout(timeout)
-    s.bind((source, 0))
-    s.connect((host, ADMIN))
-    return s
+    return clients.connect(ADMIN, host, source, timeout)
 
 
-def ask(raw, **kw):
-    s = connect(**kw)
-    s.sendall(raw)
-    data = read_all(s)
-    s.close()
-    return data
+def ask(raw, host="127.0.0.1", source="127.0.0.1"):
+    return clients.exchange(raw, ADMIN, host=host, source=source)
 
 
 def padded(path, total):
@@ -106,22 +91,13 @@ def padded(path, total):
 
 
 def get(path, auth=None, extra=""):
-    head = f"GET {path} HTTP/1.0\r\n"
-    if auth:
-        head += f"Authorization: {auth}\r\n"
-    return ask((head + extra + "\r\n").encode())
+    return clients.admin_get(ADMIN, path, auth, extra, source="127.0.0.1")
 
 
 def start_admin(korvanet, settings=None, lists=None, **kw):
     base = {"AdminPort": ADMIN, "ProxyPort": PROXY, "LogAccess": 1}
     base.update(settings or {})
     return korvanet(base, lists=lists, **kw)
-
-
-ROOT_USER = f"000<|>root<|>{digest('root', 'rootpw')}<|>900:<|>"
-BOB_USER = f"001<|>bob<|>{digest('bob', 'bobpw')}<|><|>"
-ADMINS_ONLY = {"Access": ["http://Korvanet/*<|>900:<|>"], "Users": [ROOT_USER, BOB_USER],
-               "Groups": ["900<|>Admins"]}
 
 
 @pytest.mark.parametrize("use_background, body", [(1, BACKGROUND), (0, GREY)])
@@ -440,21 +416,9 @@ def png_pixels(data):
     return rows
 
 
-def chromium_binary():
-    for name in ("chromium", "chromium-browser"):
-        path = shutil.which(name)
-        if path:
-            return path
-    return None
-
-
 @pytest.mark.parametrize("page", ["/admin", "/admin/status", "/admin/logs/error"])
-def test_browser_shows_the_admin_pages(korvanet, tmp_path, page):
-    browser = chromium_binary()
-    if browser is None:
-        if os.geteuid() != 0:
-            pytest.skip("chromium is not installed")
-        pytest.fail("chromium is missing (scripts/install-deps.sh test installs it)")
+def test_browser_shows_the_admin_pages(korvanet, tmp_path, page, chromium):
+    browser = chromium
     srv = start_admin(korvanet)
     if page == "/admin/logs/error":
         assert get("/admin/nothing-here").startswith(b"HTTP/1.0 404")  # something in the logs

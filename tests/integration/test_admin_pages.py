@@ -1,30 +1,24 @@
 """The admin main-frame pages seen from a browser: status with live
 connections and kill, log views and clearing, manual and mail pages, the
 current user and the password change."""
-import base64
 import re
-import socket
 import struct
 import time
 
 import pytest
 
-from peers import LoopbackServer, digest, exchange, read_head
+from clients import PAGE_HEAD, admin_get, basic, connect, read_until
+from harness import digest
 
 PROXY, ADMIN = 7128, 7129
-PAGE_HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
 TO_STATUS = b"HTTP/1.0 301 Moved Permanently\r\nLocation: /admin/status\r\n\r\n"
 ASK_USER = (b'HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm="Korvanet"\r\n'
             b"Content-Type: text/html\r\n\r\n")
 
 
-def basic(user, password):
-    return "Authorization: Basic " + base64.b64encode(f"{user}:{password}".encode()).decode() + "\r\n"
-
-
-def admin(path, headers="", port=ADMIN, timeout=10):
+def admin(path, headers="", auth=None):
     """One admin request; everything the server sends until it closes."""
-    return exchange(f"GET {path} HTTP/1.0\r\n{headers}\r\n".encode("latin-1"), port, timeout)
+    return admin_get(ADMIN, path, auth, headers)
 
 
 def start(korvanet, settings=None, lists=None):
@@ -33,59 +27,11 @@ def start(korvanet, settings=None, lists=None):
     return korvanet(base, lists)
 
 
-class Holder(LoopbackServer):
-    """An origin that answers each connection with `head` and then holds it
-    open (no more bytes) until closed: a download or tunnel in progress."""
-
-    def __init__(self, head=b"", port=0):
-        self.head = head
-        self.conns = []
-        super().__init__(port, backlog=8)
-
-    def handle(self, conn):
-        self.conns.append(conn)
-        if self.head:
-            conn.settimeout(5)
-            try:
-                read_head(conn)
-                conn.sendall(self.head)
-            except OSError:
-                pass
-
-    def close(self):
-        super().close()
-        for c in self.conns:
-            c.close()
-
-
-@pytest.fixture
-def holder():
-    made = []
-
-    def make(*args, **kw):
-        made.append(Holder(*args, **kw))
-        return made[-1]
-
-    yield make
-    for h in made:
-        h.close()
-
-
 def open_client(request):
     """A browser connection to the proxy that sent `request` and stays open."""
-    s = socket.create_connection(("127.0.0.1", PROXY), timeout=10)
+    s = connect(PROXY)
     s.sendall(request)
     return s
-
-
-def read_until(s, marker, limit=1 << 20):
-    data = b""
-    while marker not in data and len(data) < limit:
-        chunk = s.recv(65536)
-        if not chunk:
-            break
-        data += chunk
-    return data
 
 
 def rows(page):
@@ -122,11 +68,11 @@ def test_status_refresh_line(korvanet):
     assert page.startswith(PAGE_HEAD + b'<meta http-equiv="Refresh" content="9; URL=/admin/status">\n<BODY ')
 
 
-def test_status_lists_running_downloads_and_tunnel(korvanet, holder):
+def test_status_lists_running_downloads_and_tunnel(korvanet, origin):
     start(korvanet)
-    sized = holder(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 10, port=8080)
-    unsized = holder(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"y" * 7, port=80)
-    tunnel_end = holder()
+    sized = origin(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 10, port=8080, hold=True)
+    unsized = origin(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"y" * 7, port=80, hold=True)
+    tunnel_end = origin(b"", hold=True)
     clients = [
         open_client(b"GET http://127.0.0.1:8080/slow?a<b> HTTP/1.0\r\n\r\n"),
         open_client(b"GET http://127.0.0.1/plain HTTP/1.0\r\n\r\n"),
@@ -156,9 +102,9 @@ def test_status_lists_running_downloads_and_tunnel(korvanet, holder):
             c.close()
 
 
-def test_kill_closes_a_running_tunnel(korvanet, holder):
+def test_kill_closes_a_running_tunnel(korvanet, origin):
     start(korvanet)
-    end = holder()
+    end = origin(b"", hold=True)
     client = open_client(f"CONNECT 127.0.0.1:{end.port} HTTP/1.0\r\n\r\n".encode())
     try:
         assert read_until(client, b"\r\n\r\n").startswith(b"HTTP/1.0 200 Connection established")
@@ -172,9 +118,9 @@ def test_kill_closes_a_running_tunnel(korvanet, holder):
         client.close()
 
 
-def test_kill_of_unknown_serial_only_redirects_after_half_a_second(korvanet, holder):
+def test_kill_of_unknown_serial_only_redirects_after_half_a_second(korvanet, origin):
     start(korvanet)
-    end = holder()
+    end = origin(b"", hold=True)
     client = open_client(f"CONNECT 127.0.0.1:{end.port} HTTP/1.0\r\n\r\n".encode())
     try:
         read_until(client, b"\r\n\r\n")
@@ -346,9 +292,10 @@ USERS = {"Users": [f"001<|>alice<|>{digest('alice', 'old pw')}<|>900:",
 
 
 def proxy_status(origin_port, user, password):
-    s = socket.create_connection(("127.0.0.1", PROXY), timeout=10)
-    cred = base64.b64encode(f"{user}:{password}".encode()).decode()
-    s.sendall(f"GET http://127.0.0.1:{origin_port}/ HTTP/1.0\r\nProxy-Authorization: Basic {cred}\r\n\r\n".encode())
+    """The status code of a GET through the proxy with the user's credentials."""
+    s = connect(PROXY)
+    s.sendall(f"GET http://127.0.0.1:{origin_port}/ HTTP/1.0\r\nProxy-Authorization: {basic(user, password)}\r\n\r\n"
+              .encode())
     head = read_until(s, b"\r\n")
     s.close()
     return head.split(b" ", 2)[1]
@@ -361,34 +308,34 @@ def test_user_page_needs_credentials(korvanet):
 
 def test_user_page_shows_user_and_groups(korvanet):
     start(korvanet, lists=USERS)
-    page = admin("/admin/user", headers=basic("alice", "old pw"))
+    page = admin("/admin/user", auth=basic("alice", "old pw"))
     assert b'<font size=+1 color="#FF0000">alice</font></font></center><hr>' in page
     assert b'<input type="hidden" name="username" value="alice"></center></form><hr>' in page
     assert page.endswith(b"<center><font size=+1> Groups Membership</font></center>Admins, ")
 
 
-def test_password_change(korvanet, holder):
+def test_password_change(korvanet, origin):
     srv = start(korvanet, lists=USERS)
-    origin = holder(b"HTTP/1.0 200 OK\r\n\r\nhi")
+    site = origin(b"HTTP/1.0 200 OK\r\n\r\nhi", hold=True)
     alice = basic("alice", "old pw")
-    assert proxy_status(origin.port, "alice", "old pw") == b"200"
+    assert proxy_status(site.port, "alice", "old pw") == b"200"
 
     wrong = admin("/admin/password?old_password=nope&new_password=n+1&retype_password=n+1&username=alice",
-                  headers=alice)
+                  auth=alice)
     assert wrong.endswith(b'Old password is incorrect.<p>Please enter it <a href="/admin/user">again</a>')
     mismatch = admin("/admin/password?old_password=old+pw&new_password=n+1&retype_password=n+2&username=alice",
-                     headers=alice)
+                     auth=alice)
     assert mismatch.endswith(b"New password and confirm password do not match.<p>Please enter them "
                              b'<a href="/admin/user">again</a>')
-    assert proxy_status(origin.port, "alice", "old pw") == b"200"
+    assert proxy_status(site.port, "alice", "old pw") == b"200"
     assert digest("alice", "old pw") in srv.registry.read_text()
 
     done = admin("/admin/password?old_password=old+pw&new_password=n%261&retype_password=n%261&username=alice"
-                 "&button=Change+Password", headers=alice)
+                 "&button=Change+Password", auth=alice)
     assert done.endswith(b'Your password has been successfuly changed.<p>Please <a href="/admin/user">'
                          b"re-authenticate</a> youself against Korvanet.")
     # The proxy takes the new password at once, and the stored settings hold it.
-    assert proxy_status(origin.port, "alice", "n&1") == b"200"
-    assert proxy_status(origin.port, "alice", "old pw") != b"200"
+    assert proxy_status(site.port, "alice", "n&1") == b"200"
+    assert proxy_status(site.port, "alice", "old pw") != b"200"
     assert digest("alice", "n&1") in srv.registry.read_text()
-    assert admin("/admin/user", headers=basic("alice", "n&1")).startswith(PAGE_HEAD)
+    assert admin("/admin/user", auth=basic("alice", "n&1")).startswith(PAGE_HEAD)

@@ -10,65 +10,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import parse_registry, KEY
-from peers import LoopbackServer, exchange, read_head
+from clients import exchange, proxy_get
+from harness import KEY, parse_registry
+from peers import LoopbackServer
 
 PROXY, ADMIN = 7138, 7139
 HEADER_FIXED = 17          # format, data offset, hits, expiry
 DAY = 86400
-
-
-class CountingOrigin(LoopbackServer):
-    """Answers every GET with what `answer(path, number)` gives: bytes, or a
-    list of (delay_s, bytes) pieces, optionally ending in "RST" (abort with a
-    reset) . Counts requests per path."""
-
-    def __init__(self, answer):
-        self.answer = answer
-        self.hits = {}
-        self.lock = threading.Lock()
-        super().__init__(backlog=32)
-
-    def count(self, path=None):
-        with self.lock:
-            return sum(self.hits.values()) if path is None else self.hits.get(path, 0)
-
-    def handle(self, conn):
-        conn.settimeout(10)
-        try:
-            data = read_head(conn)
-            if b"\r\n\r\n" not in data:
-                return
-            path = data.split(b" ")[1].decode()
-            with self.lock:
-                self.hits[path] = self.hits.get(path, 0) + 1
-                number = self.hits[path]
-            pieces = self.answer(path, number)
-            if isinstance(pieces, bytes):
-                pieces = [(0, pieces)]
-            for delay, piece in pieces:
-                time.sleep(delay)
-                if piece == "RST":
-                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    break
-                conn.sendall(piece)
-        except OSError:
-            pass
-        finally:
-            conn.close()
-
-
-@pytest.fixture
-def origin():
-    made = []
-
-    def make(answer):
-        made.append(CountingOrigin(answer))
-        return made[-1]
-
-    yield make
-    for o in made:
-        o.close()
 
 
 def ok(body=b"hello", extra=b""):
@@ -86,7 +34,8 @@ def ask(raw, timeout=15):
 
 
 def get(port, path, extra=b""):
-    return ask(f"GET http://127.0.0.1:{port}{path} HTTP/1.0\r\n".encode() + extra + b"\r\n")
+    """A GET of path on the origin at port, through the proxy."""
+    return proxy_get(PROXY, f"http://127.0.0.1:{port}{path}", extra, timeout=15)
 
 
 def object_path(srv, port, path, kind=0, host="127.0.0.1"):

@@ -3,7 +3,6 @@ the server serves, submitted as a browser would (GET, blanks as '+'), and the
 registry file read back; the restart from the admin pages; and a headless
 browser adding a user through the users page."""
 import base64
-import html.parser
 import json
 import os
 import re
@@ -16,116 +15,21 @@ import time
 import urllib.parse
 import urllib.request
 
-import pytest
+from clients import admin_get, basic, listening, select_options, submission
+from harness import ADMINS_ONLY, KEY, digest, parse_registry
 
-from conftest import KEY, parse_registry
-from test_admin import ADMIN, ADMINS_ONLY, PROXY, basic, get, start_admin
-from peers import digest
-
+ADMIN, PROXY = 7329, 7328
 ROOT = basic("root", "rootpw")
 
 
-# --- a browser's form handling ---------------------------------------------
-
-class FormParser(html.parser.HTMLParser):
-    """The controls of the first form of a page, in document order."""
-
-    def __init__(self):
-        super().__init__(convert_charrefs=True)
-        self.action = None
-        self.controls = []  # dicts: kind, name, value, checked / options
-        self.in_form = False
-        self.done = False
-        self.select = None
-        self.option = None
-
-    def _end_option(self):
-        if self.option is not None:
-            text = " ".join(self.option["text"].split())
-            self.select["options"].append((self.option["value"] if self.option["value"] is not None else text,
-                                           self.option["selected"]))
-            self.option = None
-
-    def handle_starttag(self, tag, attrs):
-        a = {k.lower(): v for k, v in attrs}
-        if tag == "form" and not self.done and not self.in_form:
-            self.in_form, self.action = True, a.get("action")
-        if not self.in_form:
-            return
-        if tag == "input" and a.get("name"):
-            self.controls.append({"kind": (a.get("type") or "text").lower(), "name": a["name"],
-                                  "value": a.get("value"), "checked": "checked" in a})
-        elif tag == "select":
-            self.select = {"kind": "select", "name": a.get("name"), "options": [],
-                           "size": int(a.get("size") or 1)}
-            self.controls.append(self.select)
-        elif tag == "option" and self.select is not None:
-            self._end_option()
-            self.option = {"value": a.get("value"), "selected": "selected" in a, "text": ""}
-        elif tag == "textarea":
-            self.controls.append({"kind": "textarea", "name": a.get("name"), "value": ""})
-
-    def handle_endtag(self, tag):
-        if tag == "select" and self.select is not None:
-            self._end_option()
-            self.select = None
-        elif tag == "form" and self.in_form:
-            self.in_form, self.done = False, True
-
-    def handle_data(self, data):
-        if self.option is not None:
-            self.option["text"] += data
-        elif self.controls and self.controls[-1]["kind"] == "textarea" and self.in_form:
-            self.controls[-1]["value"] += data
+def get(path, auth=None):
+    return admin_get(ADMIN, path, auth, source="127.0.0.1")
 
 
-def parse_form(page):
-    p = FormParser()
-    p.feed(page.decode("latin-1"))
-    p.close()
-    if p.select is not None:
-        p._end_option()
-    return p
-
-
-def submission(page, button, **values):
-    """The path a browser asks for when the submit button named `button` of the
-    page's form is pressed, after the user set `values` (checkboxes True/False,
-    selects by option text, which must be offered)."""
-    form = parse_form(page)
-    assert form.action == "/admin/config/apply", form.action
-    pairs, pressed = [], False
-    for c in form.controls:
-        name, kind = c["name"], c["kind"]
-        if kind == "submit":
-            if name == button and not pressed:
-                pairs.append((name, c["value"] or ""))
-                pressed = True
-        elif kind == "checkbox":
-            on = values.pop(name) if name in values else c["checked"]
-            if on:
-                pairs.append((name, c["value"] or "on"))
-        elif kind == "radio":
-            continue
-        elif kind == "select":
-            texts = [t for t, _ in c["options"]]
-            if name in values:
-                want = values.pop(name)
-                assert want in texts, (name, want, texts)
-                pairs.append((name, want))
-            else:
-                chosen = [t for t, sel in c["options"] if sel]
-                if chosen:
-                    pairs.append((name, chosen[0]))
-                elif c["size"] <= 1 and texts:
-                    pairs.append((name, texts[0]))
-        else:
-            pairs.append((name, values.pop(name) if name in values else (c["value"] or "")))
-    assert pressed, f"no button {button}"
-    assert not values, f"fields not on the page: {values}"
-    query = "&".join(urllib.parse.quote_plus(k, safe="*-._") + "=" + urllib.parse.quote_plus(v, safe="*-._")
-                     for k, v in pairs)
-    return form.action + "?" + query
+def start_admin(korvanet, settings=None, lists=None):
+    base = {"AdminPort": ADMIN, "ProxyPort": PROXY, "LogAccess": 1}
+    base.update(settings or {})
+    return korvanet(base, lists=lists)
 
 
 def page(path):
@@ -143,11 +47,6 @@ def location(answer):
 def press(path, button, **values):
     """Loads the page, presses the button; returns the apply's answer."""
     return get(submission(page(path), button, **values), ROOT)
-
-
-def select_options(page_bytes, name):
-    return [t for c in parse_form(page_bytes).controls if c["kind"] == "select" and c["name"] == name
-            for t, _ in c["options"]]
 
 
 def registry(server):
@@ -428,14 +327,6 @@ def test_registry_write_failure(korvanet):
 
 # --- restart ----------------------------------------------------------------
 
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
 def test_restart_brings_saved_settings_live(korvanet):
     server = start(korvanet)
     old_pid = server.proc.pid
@@ -597,12 +488,8 @@ CONTENT = "document.querySelector('frame[name=CONTENT]').contentDocument"
 INDEX = "document.querySelector('frame[name=INDEX]').contentDocument"
 
 
-def test_browser_adds_a_user_through_the_form(korvanet, tmp_path):
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        if os.geteuid() != 0:
-            pytest.skip("chromium is not installed")
-        pytest.fail("chromium is missing (scripts/install-deps.sh test installs it)")
+def test_browser_adds_a_user_through_the_form(korvanet, tmp_path, chromium):
+    browser = chromium
     server = start_admin(korvanet)  # no access list: the admin pages are open
     profile = tmp_path / "profile"
     proc = subprocess.Popen([browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",

@@ -6,15 +6,13 @@ page shown."""
 import filecmp
 import re
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from conftest import BINARY
-from test_admin import ADMIN, BANNER, HEAD, digest, start_admin
-from test_admin import get as admin_get
+from clients import BANNER, PAGE_HEAD as HEAD, admin_get
+from harness import BINARY, ROOT, ROOT_USER, digest
 
-ROOT = Path(__file__).resolve().parents[2]
+ADMIN, PROXY = 7329, 7328
 BODY = b'background="/admin/images/background.gif"'
 
 KNOWN = {
@@ -44,6 +42,16 @@ LISTS = {
 
 PROXY_LINKS = [("General", b"proxy"), ("Cache", b"cache"), ("Cache TTL", b"cttl"), ("Access", b"access")]
 NETWORK_LINKS = [("General", b"network"), ("Mapped links", b"maplink")]
+
+
+def start_admin(korvanet, settings=None, lists=None, **kw):
+    base = {"AdminPort": ADMIN, "ProxyPort": PROXY, "LogAccess": 1}
+    base.update(settings or {})
+    return korvanet(base, lists=lists, **kw)
+
+
+def get(path, auth=None):
+    return admin_get(ADMIN, path.decode() if isinstance(path, bytes) else path, auth, source="127.0.0.1")
 
 
 def head(title, links, current, marker, message=None):
@@ -209,10 +217,6 @@ def test_every_page_shows_its_head_inputs_and_values(korvanet):
         assert b'<frame src="/admin/config/content/' + page + b'" name="CONTENT">' in get(b"/admin/config")
 
 
-def get(path, **kw):
-    return admin_get(path.decode() if isinstance(path, bytes) else path, **kw)
-
-
 FRAMELESS = [
     b'<a href="/admin"> Admin </a><br>\n',
     b'<a href="/admin/config/content/proxy"> Proxy </a><br>\n',
@@ -343,8 +347,7 @@ def test_routes_exact_and_prefix(korvanet, path, answer):
 
 
 def test_pages_need_an_administrator(korvanet):
-    root = f"000<|>root<|>{digest('root', 'rootpw')}<|>900:<|>"
-    start_admin(korvanet, {"ProxyPort": 3128}, lists={"Users": [root], "Groups": ["900<|>Admins"],
+    start_admin(korvanet, {"ProxyPort": 3128}, lists={"Users": [ROOT_USER], "Groups": ["900<|>Admins"],
                                  "Access": ["http://Korvanet/*<|>900:<|>"]})
     r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
                         f"http://127.0.0.1:{ADMIN}/admin/config/content/proxy"], capture_output=True, timeout=10)

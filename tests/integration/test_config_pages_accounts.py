@@ -2,21 +2,19 @@
 bytes each page sends for a registry of known values (head, inputs, lists,
 escaped values), the membership views reached through the page's own form,
 and the POP3 editor reached through the Edit button."""
-import base64
-import html.parser
-import socket
 import urllib.parse
 
 import pytest
 
-from peers import digest, read_until_close
+from clients import PAGE_HEAD as HEAD, admin_get, basic, submission
+from harness import digest
 
 ADMIN, PROXY = 7349, 7348
-HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n"
 GREY = b'bgcolor="#c0c0c0"'
+CHOOSER = "/admin/config/content/showmembership"  # the membership chooser's form action
 
 
-AUTH = "Basic " + base64.b64encode(b"root:rootpw").decode()
+AUTH = basic("root", "rootpw")
 
 LISTS = {
     "Access": ["http://Korvanet/*<|>900:<|>"],
@@ -241,17 +239,8 @@ def expected_pages(maildir):
     }
 
 
-def connect():
-    s = socket.create_connection(("127.0.0.1", ADMIN), timeout=10)
-    return s
-
-
 def get(path):
-    s = connect()
-    s.sendall(f"GET {path} HTTP/1.0\r\nAuthorization: {AUTH}\r\n\r\n".encode())
-    data = read_until_close(s)
-    s.close()
-    return data
+    return admin_get(ADMIN, path, AUTH)
 
 
 def start(korvanet, tmp_path):
@@ -274,50 +263,6 @@ def test_mail_server_lists_at_first_when_the_type_is_0(korvanet, tmp_path):
     assert b'<select name="MailSendRcvType" size=1><option> at <option> every</select>' in page
     assert b"<option>problems.txt<OPTION > alice\n<OPTION > bob\n<OPTION > root\n</select>" in page
     assert b"<option>(none)<OPTION > alice\n<OPTION > bob\n<OPTION > root\n</select>" in page
-
-
-class FormReader(html.parser.HTMLParser):
-    """The fields a browser would submit from the first form of a page: hidden
-    inputs, the selects with the chosen option's text (or the one given), and
-    the button pressed."""
-
-    def __init__(self):
-        super().__init__()
-        self.action, self.fields, self.selects = None, [], {}
-        self._select, self._option = None, None
-
-    def handle_starttag(self, tag, attrs):
-        a = dict(attrs)
-        if tag == "form" and self.action is None:
-            self.action = a.get("action")
-        elif tag == "input" and (a.get("type") or "").lower() == "hidden":
-            self.fields.append((a["name"], a.get("value") or ""))
-        elif tag == "select":
-            self._select = a["name"]
-            self.selects[self._select] = []
-        elif tag == "option" and self._select:
-            self._option = ""
-            self.selects[self._select].append(self._option)
-
-    def handle_data(self, data):
-        if self._select and self._option is not None:
-            self.selects[self._select][-1] += data
-
-    def handle_endtag(self, tag):
-        if tag == "select":
-            self._select, self._option = None, None
-
-
-def submit(page, choices, button):
-    form = FormReader()
-    form.feed(page.split(b"\r\n\r\n", 1)[1].decode("latin-1"))
-    fields = list(form.fields)
-    for name, wanted in choices.items():
-        options = [o.strip() for o in form.selects[name]]
-        assert wanted in options, (name, options)
-        fields.append((name, next(o for o in form.selects[name] if o.strip() == wanted)))
-    fields.append(button)
-    return form.action + "?" + urllib.parse.urlencode(fields)
 
 
 def membership_view(kind, name, members, others):
@@ -352,13 +297,13 @@ def test_membership_views_from_the_chooser_form(korvanet, tmp_path):
 
     chooser = get("/admin/config/content/membership")
     group_view = membership_view("group", "staff", ["bob"], ["alice", "root"])
-    assert get(submit(chooser, {"ItemMember": "staff"}, ("Show_members", "Members"))) == group_view
+    assert get(submission(chooser, "Show_members", CHOOSER, ItemMember="staff")) == group_view
     # The group is remembered: the view's own name shows it again.
     assert get("/admin/config/content/showmembershipg") == group_view
     assert b'<frame src="/admin/config/content/showmembershipg"' in get("/admin/config")
 
     user_view = membership_view("user", "root", ["Admins"], ["sales", "staff"])
-    assert get(submit(chooser, {"ItemMemberOf": "root"}, ("Show_memberof", "Member of"))) == user_view
+    assert get(submission(chooser, "Show_memberof", CHOOSER, ItemMemberOf="root")) == user_view
     assert get("/admin/config/content/showmembershipu") == user_view
     assert b'<frame src="/admin/config/content/showmembershipu"' in get("/admin/config")
 
@@ -386,7 +331,7 @@ def test_membership_names_are_escaped(korvanet, tmp_path):
 def test_pop3_editor_from_the_edit_button(korvanet, tmp_path, item, shown):
     start(korvanet, tmp_path)
     pop3 = get("/admin/config/content/mail/pop3")
-    answer = get(submit(pop3, {"AccountListItem": item}, ("Edit_mail", "Edit")))
+    answer = get(submission(pop3, "Edit_mail", AccountListItem=item))
     assert answer.startswith(b"HTTP/1.0 302 Redirect\r\n")
     assert b"Location: /admin/config/content/mail/pop3edit\r\n" in answer
     page = get("/admin/config/content/mail/pop3edit")

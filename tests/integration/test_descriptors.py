@@ -7,7 +7,8 @@ import resource
 import socket
 import time
 
-from peers import LoopbackServer, exchange, read_head
+from clients import exchange, read_head
+from peers import LoopbackServer
 
 PROXY, ADMIN = 18280, 18281
 IDLE_CLIENTS = 100

@@ -2,7 +2,7 @@
 import re
 import signal
 
-from conftest import parse_registry, KEY, ROOT
+from harness import KEY, ROOT, parse_registry
 
 READ_ONLY = {"SmtpServerPort", "Pop3ServerPort", "SmtpSendPort"}
 

@@ -7,15 +7,13 @@ import time
 
 import pytest
 
+import clients
+
 ECHO1, ECHO2, FAULT, PROXY = 7001, 7002, 7003, 7128
 
 
-def connect(port, source="127.0.0.1", host="127.0.0.1", timeout=5):
-    s = socket.socket()
-    s.settimeout(timeout)
-    s.bind((source, 0))
-    s.connect((host, port))
-    return s
+def connect(port, source="127.0.0.1", host="127.0.0.1"):
+    return clients.connect(port, host, source, timeout=5)
 
 
 def echo(s, text="hi"):

@@ -5,12 +5,13 @@ import base64
 import re
 import socket
 import subprocess
-import threading
 import time
 
 import pytest
 
-from peers import LoopbackServer, exchange, read_head
+from clients import basic, curl, exchange, listening
+from harness import digest
+from peers import free_port
 
 PROXY, ADMIN = 7128, 7129
 
@@ -24,52 +25,6 @@ HEAD_403 = (b"HTTP/1.0 403 Forbidden\r\nPragma: no-cache\r\nContent-Type: text/h
             b'<body><H2> <font color="ee0000">Forbidden </font></H2><HR>')
 
 
-class Origin(LoopbackServer):
-    """Accepts connections, records each request (head and Content-Length
-    body) and answers with `response`, then closes."""
-
-    def __init__(self, response=b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello", port=0,
-                 keep_open=0.0):
-        self.response = response
-        self.keep_open = keep_open  # seconds the connection stays open after the answer
-        self.requests = []
-        super().__init__(port)
-
-    def handle(self, conn):
-        conn.settimeout(5)
-        try:
-            data = read_head(conn)
-            head, _, body = data.partition(b"\r\n\r\n")
-            m = re.search(rb"(?im)^content-length: *(\d+)", head)
-            want = int(m.group(1)) if m else 0
-            while len(body) < want:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    break
-                body += chunk
-            self.requests.append(data[:len(head) + 4] + body)
-            conn.sendall(self.response)
-            if self.keep_open:
-                time.sleep(self.keep_open)
-        except OSError:
-            pass
-        finally:
-            conn.close()
-
-
-@pytest.fixture
-def origin():
-    servers = []
-
-    def make(*args, **kw):
-        servers.append(Origin(*args, **kw))
-        return servers[-1]
-
-    yield make
-    for s in servers:
-        s.close()
-
-
 def start_proxy(korvanet, settings=None, lists=None):
     base = {"ProxyPort": PROXY, "AdminPort": ADMIN, "LogAccess": 1, "Timeout": 2}
     base.update(settings or {})
@@ -81,20 +36,8 @@ def ask(raw, port=PROXY, timeout=10):
     return exchange(raw, port, timeout)
 
 
-def curl(*args, timeout=20):
-    return subprocess.run(["curl", "-sS", "--max-time", "15", *args], capture_output=True, timeout=timeout)
-
-
 def error_entries(srv, code):
     return len(re.findall(rf"(?m)^Error {code} severity", srv.read_log("error.log")))
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def test_get_through_curl_reaches_origin_rewritten(korvanet, origin):
@@ -228,12 +171,8 @@ def test_connect_carries_tls(korvanet, tmp_path):
                             "-www", "-quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        while time.monotonic() < deadline and not listening(port):
+            time.sleep(0.05)
         r = curl("-p", "-x", f"http://127.0.0.1:{PROXY}", "--cacert", str(cert), f"https://localhost:{port}/")
         assert r.returncode == 0, r.stderr
         assert b"s_server" in r.stdout
@@ -251,17 +190,14 @@ def test_connect_carries_tls(korvanet, tmp_path):
 
 
 def test_refusals_reach_the_browser(korvanet, origin):
-    import hashlib
-    digest = hashlib.md5(b"bob:Korvanet:pw").hexdigest()
-    srv = start_proxy(korvanet, lists={"Access": ["*<|>900:"], "Users": [f"001<|>bob<|>{digest}<|>"]})
+    srv = start_proxy(korvanet, lists={"Access": ["*<|>900:"], "Users": [f"001<|>bob<|>{digest('bob', 'pw')}<|>"]})
     o = origin()
     url = f"http://127.0.0.1:{o.port}/x"
     assert ask(f"GET {url} HTTP/1.0\r\n\r\n".encode()) == ASK_CREDENTIALS
     r = curl("-0", "-x", f"http://127.0.0.1:{PROXY}", "-w", "%{http_code}", "-o", "/dev/null", url)
     assert r.stdout == b"407"
     # A known user outside the rule's members.
-    answer = ask(f"GET {url} HTTP/1.0\r\nProxy-Authorization: Basic {base64.b64encode(b'bob:pw').decode()}"
-                 f"\r\n\r\n".encode())
+    answer = ask(f"GET {url} HTTP/1.0\r\nProxy-Authorization: {basic('bob', 'pw')}\r\n\r\n".encode())
     assert answer == HEAD_403 + (
         b'You (user <font color="#0000ee"><b>bob</b></font>) are not allowed to access<br><B>'
         + f"http://127.0.0.1/x".encode() + b"</B><br>due to Korvanet access configuration rule.<p>"
@@ -321,26 +257,12 @@ def test_answer_ends_with_its_body_when_origin_keeps_connection(korvanet, origin
     assert srv.wait_log("http-proxy.log", f'"{method} http://127.0.0.1/k" ')
 
 
-def test_body_that_pauses_after_a_full_block_arrives_whole(korvanet):
+def test_body_that_pauses_after_a_full_block_arrives_whole(korvanet, origin):
     # A body larger than one block that is not stored moves socket to socket;
     # a pause of the origin must not cut it short.
     first, second = b"a" * 20000, b"b" * 20000
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    port = listener.getsockname()[1]
-
-    def serve():
-        conn, _ = listener.accept()
-        conn.recv(65536)
-        conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + first)
-        time.sleep(1.5)
-        conn.sendall(second)
-        conn.close()
-
-    threading.Thread(target=serve, daemon=True).start()
+    o = origin(lambda path, n: [(0, b"HTTP/1.0 200 OK\r\n\r\n" + first), (1.5, second)])
     srv = start_proxy(korvanet, {"LogAccess": 1})
-    answer = ask(f"GET http://127.0.0.1:{port}/p HTTP/1.0\r\n\r\n".encode())
-    listener.close()
+    answer = ask(f"GET http://127.0.0.1:{o.port}/p HTTP/1.0\r\n\r\n".encode())
     assert answer == b"HTTP/1.0 200 OK\r\n\r\n" + first + second
     assert srv.wait_log("http-proxy.log", f'"GET http://127.0.0.1/p" 200 {len(first) + len(second)}\r\n')

@@ -1,4 +1,4 @@
-// The main-frame admin pages, called directly with a socketpair as the
+// The main-frame admin pages, called directly with a local socket pair as the
 // browser connection.
 #include "admin/admin_pages.h"
 
@@ -22,50 +22,34 @@
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::admin {
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kHome = fs::temp_directory_path() / ("kv-pages-" + std::to_string(getpid()));
+using kv::test::drain;
+using kv::test::read_file;
+using kv::test::unix_pair;
+
+// The installation directory of this test program, removed when it ends.
+const kv::test::ScratchDir kHomeDir("kv-pages");
+const fs::path& kHome = kHomeDir.path;
 
 // Registry, install directory and logs of this test program, fixed before any test.
 class PagesEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        fs::remove_all(kHome);
-        fs::create_directories(kHome);
-        setenv("KORVANET_HOME", (kHome.string() + "/").c_str(), 1);
+        setenv("KORVANET_HOME", kHomeDir.with_slash().c_str(), 1);
         setenv("KORVANET_REGISTRY", (kHome / "registry.reg").c_str(), 1);
         ASSERT_EQ(platform::registry_open((kHome / "registry.reg").c_str()), 1);
         ASSERT_EQ(log::open_logs((kHome / "logs").c_str(), true, true, true), 1);
         platform::copy_bounded(state().body_attribute, "bgcolor=\"#c0c0c0\"");
     }
-    void TearDown() override {
-        log::close_logs();
-        fs::remove_all(kHome);
-    }
+    void TearDown() override { log::close_logs(); }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PagesEnvironment);
-
-std::string read_all(int fd) {
-    std::string out;
-    char buf[4096];
-    for (int i = 0; i < 10000; ++i) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void write_file(const fs::path& p, const std::string& text) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -78,23 +62,20 @@ fs::path log_file(const char* name) {
     return path;
 }
 
-// One request: the page writes into one end of a socketpair, the test reads the other.
+// One request: the page writes into one end of a socket pair, the test reads the other.
 struct Exchange {
     std::unique_ptr<AdminRequest> r = std::make_unique<AdminRequest>();
     platform::Socket peer;
 
     explicit Exchange(const std::string& path) {
-        int sv[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        r->conn.client = platform::Socket(sv[0]);
-        peer = platform::Socket(sv[1]);
+        unix_pair(r->conn.client, peer);
         platform::copy_bounded(r->request, path.c_str());
         r->path = r->request;
     }
     // Closes the page's end the way the admin server does after a 1.
     std::string finish() {
         r->conn.client.reset();
-        return read_all(peer.get());
+        return drain(peer);
     }
 };
 
@@ -227,10 +208,8 @@ TEST(StatusPage, RowsByServiceWithPortsProgressAndEscapedValues) {
 
 TEST(Kill, ClosesTheConnectionWithThatSerialAndRedirects) {
     FakeConnection victim(10, 90, "PROXY");
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    victim.rec->client = platform::Socket(sv[0]);
-    platform::Socket browser(sv[1]);
+    platform::Socket browser;
+    unix_pair(victim.rec->client, browser);
 
     Exchange x("/admin/kill/90");
     EXPECT_EQ(kill_connection(*x.r), 1);
@@ -241,10 +220,8 @@ TEST(Kill, ClosesTheConnectionWithThatSerialAndRedirects) {
 
 TEST(Kill, UnknownOrMalformedSerialOnlyRedirectsAfterHalfASecond) {
     FakeConnection bystander(11, 0, "PROXY");
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    bystander.rec->client = platform::Socket(sv[0]);
-    platform::Socket browser(sv[1]);
+    platform::Socket browser;
+    unix_pair(bystander.rec->client, browser);
 
     for (const char* path : {"/admin/kill/7", "/admin/kill/abc", "/admin/kill/", "/admin/kill/0x1"}) {
         Exchange x(path);
@@ -417,7 +394,7 @@ TEST(DialPage, HandsTheConnectionOverAfterItsOwnLines) {
         x.r->is_msie = cases[i].msie;
         EXPECT_EQ(dial_page(*x.r), 0) << "row " << i;
         EXPECT_FALSE(x.r->conn.client.valid()) << "row " << i;
-        const std::string page = read_all(x.peer.get());
+        const std::string page = drain(x.peer);
         const std::string padding = cases[i].msie ? [] {
             std::string p;
             for (int n = 0; n < 7; ++n) p += std::string(45, ' ') + "<br>\n";
@@ -445,7 +422,7 @@ TEST(MailPage, QueueTransferAndNoButton) {
     Exchange transfer("/admin/mail?BothMail=+Send+and+Receive+");
     EXPECT_EQ(mail_page(*transfer.r), 0);
     EXPECT_FALSE(transfer.r->conn.client.valid());
-    const std::string t = read_all(transfer.peer.get());
+    const std::string t = drain(transfer.peer);
     EXPECT_NE(t.find("Mail Transfer</FONT></b></center><hr>\n</body>"), std::string::npos) << t;
 }
 

@@ -21,11 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch cache directory, removed at the end.
-struct ScratchDir : kv::test::ScratchDir {
-    ScratchDir() : kv::test::ScratchDir("kv-cache-pages") {}
-};
-
 void write_object(const fs::path& file, const char* url, std::int64_t expiry, std::uint32_t hits,
                   const std::string& data) {
     fs::create_directories(file.parent_path());
@@ -39,17 +34,10 @@ void write_object(const fs::path& file, const char* url, std::int64_t expiry, st
 // What a writer function sends, captured through a file.
 template <typename Fn>
 std::string capture(Fn fn) {
-    char templ[] = "/tmp/kv-cache-out-XXXXXX";
-    const int fd = ::mkstemp(templ);
-    ::unlink(templ);
-    fn(fd);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    ::lseek(fd, 0, SEEK_SET);
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    return out;
+    const platform::File out = kv::test::scratch_file();
+    fn(out.get());
+    ::lseek(out.get(), 0, SEEK_SET);
+    return kv::test::read_to_end(out);
 }
 
 std::int64_t utc(int year, int month, int day) {
@@ -62,7 +50,7 @@ std::int64_t utc(int year, int month, int day) {
 }
 
 TEST(CachePages, DomainListByName) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-pages");  // the cache directory
     fs::create_directories(d.path / "www.b.test.dns");
     fs::create_directories(d.path / "a.test.dns");
     fs::create_directories(d.path / "not-a-host");
@@ -77,7 +65,7 @@ TEST(CachePages, DomainListByName) {
 }
 
 TEST(CachePages, ContentListRowsAndEscaping) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-pages");  // the cache directory
     const fs::path host = d.path / "h.test.dns";
     write_object(host / "0aaa.cch", "http://h.test/a?x=<b>&y=\"q\"", utc(2030, 3, 5), 1, std::string(100, 'x'));
     write_object(host / "1bbb.cch", "ftp://h.test/f", utc(2031, 12, 31), 12345, "");

@@ -23,11 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch cache directory, removed at the end.
-struct ScratchDir : kv::test::ScratchDir {
-    ScratchDir() : kv::test::ScratchDir("kv-cache-garbage") {}
-};
-
 // An object of `bytes` data bytes expiring at `expiry`, last written `age` seconds ago.
 fs::path make_object(const fs::path& dir, const char* host, int kind, int n, std::int64_t expiry, std::size_t bytes,
                      long age) {
@@ -51,7 +46,7 @@ fs::path make_object(const fs::path& dir, const char* host, int kind, int n, std
 }
 
 TEST(Garbage, DeletesEarliestExpiringUntilBelowLimit) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-garbage");  // the cache directory
     const std::int64_t now = std::time(nullptr);
     std::vector<fs::path> objects;
     // 30 objects of 1000 data bytes over three hosts and all kinds; expiry
@@ -88,7 +83,7 @@ TEST(Garbage, DeletesEarliestExpiringUntilBelowLimit) {
 }
 
 TEST(Garbage, EndsWithoutCandidatesOrWhenStopping) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-garbage");  // the cache directory
     std::atomic<bool> stopping{false};
     GarbageRun g{d.path.c_str(), 0, &stopping, {}, 0, 0};
     EXPECT_EQ(collect_garbage(g), 0);  // empty cache
@@ -101,7 +96,7 @@ TEST(Garbage, EndsWithoutCandidatesOrWhenStopping) {
 }
 
 TEST(Garbage, RemovesOnlyEmptyHostDirectories) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-garbage");  // the cache directory
     make_object(d.path, "full.test", 0, 1, 0, 10, 60);
     fs::create_directories(d.path / "empty.test.dns");
     fs::create_directories(d.path / "other");
@@ -113,7 +108,7 @@ TEST(Garbage, RemovesOnlyEmptyHostDirectories) {
 }
 
 TEST(CacheTree, ScanCountsByKindDigit) {
-    ScratchDir d;
+    const kv::test::ScratchDir d("kv-cache-garbage");  // the cache directory
     make_object(d.path, "a.test", 0, 1, 0, 100, 0);
     make_object(d.path, "a.test", 1, 2, 0, 200, 0);
     make_object(d.path, "b.test", 2, 3, 0, 300, 0);

@@ -3,7 +3,6 @@
 #include "tests/unit/config/list_fixtures.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>

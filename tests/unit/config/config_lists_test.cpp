@@ -1,9 +1,9 @@
 #include "config/config_lists.h"
 
 #include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <string>
@@ -12,6 +12,8 @@
 
 namespace kv::config {
 namespace {
+
+using kv::test::read_available;
 
 std::vector<std::string> user_names(const ConfigLists& l) {
     std::vector<std::string> out;
@@ -32,28 +34,6 @@ std::string token_list(int first, int count) {
     }
     return out;
 }
-
-// Everything written so far to the other end of a socketpair.
-std::string drain(int fd) {
-    std::string out;
-    char buf[4096];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-}
-
-struct SocketPair {
-    platform::Socket end[2];
-    SocketPair() {
-        int fd[2] = {-1, -1};
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-        end[0].reset(fd[0]);
-        end[1].reset(fd[1]);
-    }
-};
 
 TEST(Users, LowestFreeIdIsReused) {
     ConfigLists l;
@@ -503,19 +483,20 @@ TEST(Dumps, ExactTexts) {
     ASSERT_GE(add_access_rule(l, long_pattern.c_str(), nullptr), 0);
     ASSERT_EQ(insert_pop3_account(l, account("joe", "isp", "joe@isp", "alice")), 0);
 
-    SocketPair sp;
-    dump_users(l, sp.end[0].get());
-    EXPECT_EQ(drain(sp.end[1].get()),
+    platform::Socket ours, peer;
+    kv::test::unix_pair(ours, peer);
+    dump_users(l, ours.get());
+    EXPECT_EQ(read_available(peer),
               "--------- DUMPING : User List -------\n"
               "000 : alice : 50a87ecfb217aeb95fc7215e4bcbeda8 : 901:\n");
-    dump_groups(l, sp.end[0].get());
-    EXPECT_EQ(drain(sp.end[1].get()),
+    dump_groups(l, ours.get());
+    EXPECT_EQ(read_available(peer),
               "--------- DUMPING : Group List -------\n900 : Admins\n901 : staff\n \n");
-    dump_access(l, sp.end[0].get());
-    EXPECT_EQ(drain(sp.end[1].get()),
+    dump_access(l, ours.get());
+    EXPECT_EQ(read_available(peer),
               "--------- DUMPING : Access List -------\n* : 900:\n" + long_pattern + " : \n");
-    dump_pop3(l, sp.end[0].get());
-    EXPECT_EQ(drain(sp.end[1].get()),
+    dump_pop3(l, ours.get());
+    EXPECT_EQ(read_available(peer),
               "--------- DUMPING : mail List -------\n0 joe isp joe@isp pw alice\n");
 }
 

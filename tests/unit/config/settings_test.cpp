@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,18 +12,21 @@
 #include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "platform/install_dir.h"
 #include "platform/registry.h"
+#include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::config {
 namespace {
 
 const std::string kHead = "Windows Registry Editor Version 5.00\n\n";
 const std::string kSection = "[HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet]\n";
-const std::string kHome = "/tmp/kv-settings-home/";
+// The installation directory of this test program, removed when it ends.
+const kv::test::ScratchDir kHomeDir("kv-settings-home");
+const std::string kHome = kHomeDir.with_slash();
 
 // The installation directory is computed once per process: fix it before any test.
 const bool kHomeSet = [] {
@@ -50,28 +52,19 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(kHomeSet);
-        char tmpl[] = "/tmp/kv-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/registry.reg";
         setenv("KORVANET_REGISTRY", path_.c_str(), 1);
     }
-    void TearDown() override { (void)std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     void write(const std::string& body) {
         std::ofstream f(path_, std::ios::binary);
         f << kHead << body;
     }
-    std::string read() {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string read() { return kv::test::read_file(path_); }
     // Settings holds a lock and the lists: one fresh record per use.
     static std::unique_ptr<Settings> fresh() { return std::make_unique<Settings>(); }
 
-    std::string dir_, path_;
+    const kv::test::ScratchDir scratch_{"kv-settings"};
+    const std::string path_ = (scratch_.path / "registry.reg").string();
 };
 
 TEST_F(SettingsTest, FreshRegistryGivesDefaultsAndTheFirstSaveStoresThemAll) {
@@ -354,14 +347,11 @@ TEST_F(SettingsTest, ExportStreamFramesEachSetting) {
     std::snprintf(text_field(*s, "SecureInterface"), 256, "%s", "10.0.0.1");
     std::snprintf(text_field(*s, "RasPassword"), 60, "%s", "secret");
     std::snprintf(text_field(*s, "ExceptStrings"), 250, "%s", "intranet local");
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    ASSERT_EQ(export_settings(*s, sv[0]), 1);
-    close(sv[0]);
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(sv[1], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-    close(sv[1]);
+    platform::Socket ours, peer;
+    kv::test::unix_pair(ours, peer);
+    ASSERT_EQ(export_settings(*s, ours.get()), 1);
+    ours.reset();
+    const std::string got = kv::test::drain(peer);
 
     using namespace std::string_literals;
     const std::string frame = "\x01\0\0\0\0\0\0\0\0\0"s;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/bounded_text.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::conn {
 namespace {
@@ -36,11 +37,9 @@ TEST(TaskTable, DialLineInUseIgnoresMailTransferAndFreeSlots) {
 
 TEST(TaskTable, KillBySerialWakesTheOwner) {
     clear_task_table();
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     auto rec = std::make_unique<ConnectionRecord>();
-    rec->client.reset(pair[0]);
-    platform::Socket peer(pair[1]);
+    platform::Socket peer;
+    kv::test::unix_pair(rec->client, peer);
     auto& s = slot(7);
     s.serial = 42;
     s.record = rec.get();

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,10 +16,10 @@
 #include "conn/task_table.h"
 #include "log/logs.h"
 #include "net/line_io.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using kv::platform::Socket;
 
 std::atomic<int> g_handled{0};
@@ -45,15 +44,11 @@ unsigned short port_of(const Socket& s) {
     return ntohs(a.sin_port);
 }
 
+// A client of the service on port that gives up reading after five seconds.
 Socket connect_to(unsigned short port) {
-    Socket s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Socket s = kv::test::loopback_connect(port);
     timeval tv{5, 0};
     setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.reset();
     return s;
 }
 
@@ -65,10 +60,8 @@ std::string line_from(const Socket& s) {
 }
 
 TEST(HostAccept, ServesManyClientsKillsAndStops) {
-    fs::path dir = fs::temp_directory_path() / ("kvaccept-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    kv::log::set_stopping(false);
-    ASSERT_EQ(kv::log::open_logs(dir.c_str(), false, false, false), 1);
+    const kv::test::ScratchLogs logs("accept");
+    ASSERT_TRUE(logs.opened());
     kv::config::reset_lists(kv::config::live().lists);
     kv::host::clear_service_table();
     ASSERT_EQ(kv::host::register_service(0, "ECHO A", nullptr, nullptr, echo_once), 1);
@@ -111,9 +104,6 @@ TEST(HostAccept, ServesManyClientsKillsAndStops) {
     EXPECT_FALSE(kv::conn::any_active_connection());
     EXPECT_EQ(g_handled.load(), kClients);
     EXPECT_EQ(kv::host::stop_services(), 0);
-    kv::log::close_logs();
-    kv::log::set_stopping(false);
-    fs::remove_all(dir);
 }
 
 }  // namespace

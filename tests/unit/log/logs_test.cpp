@@ -8,40 +8,30 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
+
+#include "tests/unit/test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class LogsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("kvlogs-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        kv::log::set_stopping(false);
-    }
+    void SetUp() override { kv::log::set_stopping(false); }
     void TearDown() override {
         kv::log::close_logs();
         kv::log::set_stopping(false);
         unsetenv("TZ");
         tzset();
-        fs::remove_all(dir_);
     }
     void open(bool access = true, bool security = true, bool dial = true) {
         ASSERT_EQ(kv::log::open_logs(dir_.c_str(), access, security, dial), 1);
     }
-    std::string log(const char* name) { return read_file(dir_ / name); }
-    fs::path dir_;
+    std::string log(const char* name) { return kv::test::read_file(dir_ / name); }
+    // The logs directory does not exist yet: opening the logs makes it.
+    kv::test::ScratchDir scratch_{"kvlogs"};
+    const fs::path dir_ = scratch_.path / "logs";
 };
 
 TEST_F(LogsTest, OpenCreatesDirectoryAndTheAlwaysOpenLogs) {

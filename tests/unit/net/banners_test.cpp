@@ -1,13 +1,12 @@
 #include "net/banners.h"
 
-#include <sys/socket.h>
-
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::net {
 namespace {
@@ -32,14 +31,11 @@ TEST(Banners, Texts) {
 }
 
 TEST(Banners, ErrorDetectedBySent) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    platform::Socket a(fds[0]), b(fds[1]);
+    platform::Socket a, b;
+    kv::test::unix_pair(a, b);
     ASSERT_EQ(send_error_detected_by(a.get()), 1);
     a.reset();
-    std::string got;
-    char buf[512];
-    for (ssize_t r; (r = ::recv(b.get(), buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(r));
+    const std::string got = kv::test::drain(b);
     EXPECT_EQ(got, std::string("<p><I>Error detected by <B>") + kName2 + "&nbsp;1.5.3 </B></I>");
 }
 

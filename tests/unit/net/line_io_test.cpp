@@ -16,6 +16,7 @@
 
 #include "platform/socket.h"
 #include "platform/socket_error.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::net {
 namespace {
@@ -25,13 +26,7 @@ using platform::Socket;
 // A connected pair: `peer` writes what the reader under test takes from `reader`.
 struct Pair {
     Socket reader, peer;
-    Pair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            reader.reset(fds[0]);
-            peer.reset(fds[1]);
-        }
-    }
+    Pair() { kv::test::unix_pair(reader, peer); }
     void write(const std::string& bytes) const {
         ASSERT_TRUE(send_all(peer.get(), bytes.data(), bytes.size()));
     }
@@ -39,22 +34,7 @@ struct Pair {
     // Everything still waiting in the reader's socket once the peer is gone.
     std::string rest() {
         close_peer();
-        std::string out;
-        char buf[4096];
-        for (ssize_t r; (r = ::recv(reader.get(), buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(r));
-        return out;
-    }
-};
-
-// A scratch file, unlinked at once so it disappears with its descriptor.
-struct TempFile {
-    Socket fd;
-    explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/kv_line_io_XXXXXX";
-        fd.reset(::mkstemp(name));
-        ::unlink(name);
-        EXPECT_EQ(::write(fd.get(), content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        ::lseek(fd.get(), 0, SEEK_SET);
+        return kv::test::drain(reader);
     }
 };
 
@@ -226,36 +206,36 @@ TEST(Send, ClosedPeerFailsWithoutSignal) {
 }
 
 TEST(FileLines, ForwardKeepsPositionAfterLine) {
-    TempFile f("one\r\ntwo\n\nlast");
+    const platform::File f = kv::test::scratch_file("one\r\ntwo\n\nlast");
     char out[kLineBufferSize];
     const char* expected[] = {"one", "two", "", "last"};
     for (std::size_t i = 0; i < std::size(expected); ++i) {
-        ASSERT_EQ(read_file_line(f.fd.get(), out), 1) << "line " << i;
+        ASSERT_EQ(read_file_line(f.get(), out), 1) << "line " << i;
         EXPECT_STREQ(out, expected[i]) << "line " << i;
         if (i == 0) {
             char next[3];
-            ASSERT_EQ(::read(f.fd.get(), next, 3), 3);  // the position is just after "one\r\n"
+            ASSERT_EQ(::read(f.get(), next, 3), 3);  // the position is just after "one\r\n"
             EXPECT_EQ(std::string(next, 3), "two");
-            ::lseek(f.fd.get(), -3, SEEK_CUR);
+            ::lseek(f.get(), -3, SEEK_CUR);
         }
     }
-    EXPECT_EQ(read_file_line(f.fd.get(), out), 0);
+    EXPECT_EQ(read_file_line(f.get(), out), 0);
     EXPECT_STREQ(out, "");
 }
 
 TEST(FileLines, ForwardLimit) {
     {
-        TempFile f(k8191 + "\nnext\n");
+        const platform::File f = kv::test::scratch_file(k8191 + "\nnext\n");
         char out[kLineBufferSize];
-        EXPECT_EQ(read_file_line(f.fd.get(), out), 1);
+        EXPECT_EQ(read_file_line(f.get(), out), 1);
         EXPECT_EQ(std::string(out), k8191);
-        EXPECT_EQ(read_file_line(f.fd.get(), out), 1);
+        EXPECT_EQ(read_file_line(f.get(), out), 1);
         EXPECT_STREQ(out, "next");
     }
     {
-        TempFile f(k8192 + "\n");
+        const platform::File f = kv::test::scratch_file(k8192 + "\n");
         char out[kLineBufferSize];
-        EXPECT_EQ(read_file_line(f.fd.get(), out), 0);
+        EXPECT_EQ(read_file_line(f.get(), out), 0);
         EXPECT_STREQ(out, "");
     }
 }
@@ -264,32 +244,32 @@ TEST(FileLines, PreviousLinesNewestFirst) {
     // Each window size walks the same log back to its first line; the small
     // one puts a CR just before its window.
     for (std::size_t w : {std::size_t{100}, std::size_t{7}}) {
-        TempFile f("first\r\nsecond\nthird\n");
-        ::lseek(f.fd.get(), 0, SEEK_END);
+        const platform::File f = kv::test::scratch_file("first\r\nsecond\nthird\n");
+        ::lseek(f.get(), 0, SEEK_END);
         std::vector<char> out(w + 1);
         std::vector<std::string> lines;
-        for (int guard = 0; guard < 10 && read_previous_line(f.fd.get(), out.data(), w); ++guard)
+        for (int guard = 0; guard < 10 && read_previous_line(f.get(), out.data(), w); ++guard)
             lines.emplace_back(out.data());
         EXPECT_EQ(lines, (std::vector<std::string>{"", "third", "second", "first"})) << "window " << w;
-        EXPECT_EQ(::lseek(f.fd.get(), 0, SEEK_CUR), 0) << "window " << w;
+        EXPECT_EQ(::lseek(f.get(), 0, SEEK_CUR), 0) << "window " << w;
     }
 }
 
 TEST(FileLines, PreviousLineLongerThanWindow) {
-    TempFile f("abcdefghij\nxyz");
-    ::lseek(f.fd.get(), 0, SEEK_END);
+    const platform::File f = kv::test::scratch_file("abcdefghij\nxyz");
+    ::lseek(f.get(), 0, SEEK_END);
     char out[5];
-    EXPECT_EQ(read_previous_line(f.fd.get(), out, 4), 1);
+    EXPECT_EQ(read_previous_line(f.get(), out, 4), 1);
     EXPECT_STREQ(out, "xyz");
-    EXPECT_EQ(read_previous_line(f.fd.get(), out, 4), 0);  // "ghij" has no LF and is not the start
+    EXPECT_EQ(read_previous_line(f.get(), out, 4), 0);  // "ghij" has no LF and is not the start
     EXPECT_STREQ(out, "");
 }
 
 TEST(FileLines, WriteFormatted) {
-    TempFile f("");
-    EXPECT_EQ(write_formatted(f.fd.get(), "%s=%d\n", "a", 1), 1);
-    EXPECT_EQ(write_formatted(f.fd.get(), "%s", std::string(350, 'z').c_str()), 1);
-    EXPECT_EQ(::lseek(f.fd.get(), 0, SEEK_CUR), 4 + 299);
+    const platform::File f = kv::test::scratch_file("");
+    EXPECT_EQ(write_formatted(f.get(), "%s=%d\n", "a", 1), 1);
+    EXPECT_EQ(write_formatted(f.get(), "%s", std::string(350, 'z').c_str()), 1);
+    EXPECT_EQ(::lseek(f.get(), 0, SEEK_CUR), 4 + 299);
 }
 
 }  // namespace

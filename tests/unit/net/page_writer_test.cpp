@@ -1,29 +1,21 @@
 #include "net/page_writer.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "platform/socket.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::net {
 namespace {
 
-std::string read_all(int fd) {
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-    return out;
-}
+using kv::test::drain;
 
 TEST(PageWriter, GathersEscapesAndCutsFormattedFragments) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    platform::Socket peer(fds[1]);
+    platform::Socket ours, peer;
+    kv::test::unix_pair(ours, peer);
     {
-        platform::Socket ours(fds[0]);
         PageWriter out(ours.get());
         out.add("<b>");
         out.add_escaped("a&b <c> \"d\"");
@@ -33,15 +25,15 @@ TEST(PageWriter, GathersEscapesAndCutsFormattedFragments) {
         out.add_escaped("");
         out.add_tags_escaped("<i>&\"");
         out.add("end");
-    }  // the writer flushes when it goes, then the socket closes
-    EXPECT_EQ(read_all(peer.get()), "<b>a&amp;b &lt;c&gt; &quot;d&quot;</b>" + std::string(299, 'x') + "&lt;i&gt;&\"end");
+    }  // the writer flushes when it goes,
+    ours.reset();  // then the socket closes
+    EXPECT_EQ(drain(peer), "<b>a&amp;b &lt;c&gt; &quot;d&quot;</b>" + std::string(299, 'x') + "&lt;i&gt;&\"end");
 }
 
 TEST(PageWriter, RemembersTheFirstFailedSendAndDropsTheRest) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    platform::Socket ours(fds[0]);
-    { platform::Socket gone(fds[1]); }  // the peer is gone
+    platform::Socket ours, gone;
+    kv::test::unix_pair(ours, gone);
+    gone.reset();  // the peer is gone
     PageWriter out(ours.get());
     out.add("lost");
     EXPECT_EQ(out.flush(), 0);

@@ -156,10 +156,9 @@ TEST_F(RelayTest, ResetServerWhileBrowserStallsDoesNotSpin) {
 
 // Sockets that cannot splice take the copying path with the same contract.
 TEST(RelayCopying, LocalSocketsCarryBothWaysAndEndOnClose) {
-    int a[2], b[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-    Socket client(a[0]), client_side(a[1]), server_side(b[0]), server(b[1]);
+    Socket client, client_side, server_side, server;
+    kv::test::unix_pair(client, client_side);
+    kv::test::unix_pair(server_side, server);
     set_idle_minutes(10);
     int result = -1;
     std::thread t([&] {

@@ -9,8 +9,9 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/unit/test_support.h"
 
 namespace kv::platform {
 namespace {
@@ -20,25 +21,14 @@ const std::string kHead = "Windows Registry Editor Version 5.00\n\n";
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kv-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/registry.reg";
-    }
-    void TearDown() override { (void)std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
     void write(const std::string& text, const std::string& path = "") {
         std::ofstream f(path.empty() ? path_ : path, std::ios::binary);
         f << text;
     }
-    std::string read(const std::string& path = "") {
-        std::ifstream f(path.empty() ? path_ : path, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-    std::string dir_, path_;
+    std::string read(const std::string& path = "") { return kv::test::read_file(path.empty() ? path_ : path); }
+
+    const kv::test::ScratchDir scratch_{"kv-registry"};
+    const std::string dir_ = scratch_.path.string(), path_ = dir_ + "/registry.reg";
 };
 
 TEST_F(RegistryTest, MissingFileIsAnEmptyTreeAndFlushCreatesIt) {

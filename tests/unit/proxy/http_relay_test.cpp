@@ -16,6 +16,7 @@ namespace kv::proxy {
 namespace {
 
 using test::Rig;
+using kv::test::drain;  // with the rig's two idle seconds: until the peer closes or goes quiet
 
 // Sets parent proxy settings for one test and puts the defaults back.
 struct ParentSettings {
@@ -80,7 +81,7 @@ TEST(HttpRelay, RequestSentUpstream) {
         rig.r->proxy.no_cache = c.no_cache;
         ASSERT_EQ(send_request_upstream(*rig.r), 1) << "row " << i;
         conn::close_server_socket(*rig.r);
-        EXPECT_EQ(Rig::drain(rig.upstream), c.expected) << "row " << i;
+        EXPECT_EQ(drain(rig.upstream), c.expected) << "row " << i;
     }
 }
 
@@ -134,7 +135,7 @@ TEST(HttpRelay, Responses) {
         ::shutdown(rig.upstream.get(), SHUT_WR);
         EXPECT_EQ(http_relay(*rig.r), c.result) << "row " << i;
         conn::close_client_socket(*rig.r);
-        EXPECT_EQ(Rig::drain(rig.browser), c.to_browser) << "row " << i;
+        EXPECT_EQ(drain(rig.browser), c.to_browser) << "row " << i;
         if (c.result) {
             EXPECT_EQ(rig.r->proxy.status, c.status) << "row " << i;
             EXPECT_EQ(rig.r->proxy.bytes_sent, c.bytes) << "row " << i;
@@ -158,7 +159,7 @@ TEST(HttpRelay, ResponseArrivingInPieces) {
     EXPECT_EQ(http_relay(*rig.r), 1);
     origin.join();
     conn::close_client_socket(*rig.r);
-    EXPECT_EQ(Rig::drain(rig.browser), "HTTP/1.0 200 OK\r\n\r\nabcd");
+    EXPECT_EQ(drain(rig.browser), "HTTP/1.0 200 OK\r\n\r\nabcd");
     EXPECT_EQ(rig.r->proxy.bytes_sent, 4);
 }
 
@@ -179,7 +180,7 @@ TEST(HttpRelay, InterimAnswerIsFollowedByTheFinalOne) {
     EXPECT_EQ(http_relay(*rig.r), 1);
     origin.join();
     conn::close_client_socket(*rig.r);
-    EXPECT_EQ(Rig::drain(rig.browser), interim + final_answer);
+    EXPECT_EQ(drain(rig.browser), interim + final_answer);
 }
 
 TEST(HttpRelay, PostBodyForwarded) {
@@ -211,7 +212,7 @@ TEST(HttpRelay, PostBodyForwarded) {
         EXPECT_EQ(http_relay(*rig.r), 1) << "row " << i;
         EXPECT_EQ(rig.r->proxy.error, c.error) << "row " << i;
         conn::close_server_socket(*rig.r);
-        EXPECT_EQ(Rig::drain(rig.upstream), c.upstream) << "row " << i;
+        EXPECT_EQ(drain(rig.upstream), c.upstream) << "row " << i;
     }
 }
 
@@ -234,8 +235,8 @@ TEST(ConnectTunnel, DirectAndThroughParent) {
         connect_tunnel(*rig.r);
         conn::close_client_socket(*rig.r);
         conn::close_server_socket(*rig.r);
-        const std::string to_browser = Rig::drain(rig.browser);
-        const std::string to_server = Rig::drain(rig.upstream);
+        const std::string to_browser = drain(rig.browser);
+        const std::string to_server = drain(rig.upstream);
         if (via_parent) {
             EXPECT_EQ(to_browser, "from-server");
             EXPECT_EQ(to_server, "CONNECT secure.example.com:443 HTTP/1.0\r\n\r\nHELLO");

@@ -1,5 +1,5 @@
 #pragma once
-// A connection record whose client and server sockets are socketpairs, with
+// A connection record whose client and server sockets are local socket pairs, with
 // the far ends (the browser's and the upstream's) kept by the test.
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 #include "net/line_io.h"
 #include "platform/socket.h"
 #include "proxy/request_intake.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::proxy::test {
 
@@ -24,15 +25,11 @@ struct Rig {
     platform::Socket browser;
     platform::Socket upstream;
 
+    // Every end gives up reading after two idle seconds.
     Rig() {
-        int a[2], b[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-        r->client.reset(a[0]);
-        browser.reset(a[1]);
-        r->server.reset(b[0]);
-        upstream.reset(b[1]);
-        for (int fd : {a[0], a[1], b[0], b[1]}) {
+        kv::test::unix_pair(r->client, browser);
+        kv::test::unix_pair(r->server, upstream);
+        for (int fd : {r->client.get(), browser.get(), r->server.get(), upstream.get()}) {
             timeval tv{2, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         }
@@ -48,16 +45,6 @@ struct Rig {
 
     static void put(const platform::Socket& s, std::string_view bytes) {
         EXPECT_EQ(net::send_all(s.get(), bytes.data(), bytes.size()), 1);
-    }
-    // Everything until the peer closes (or two idle seconds).
-    static std::string drain(const platform::Socket& s) {
-        std::string out;
-        char buf[4096];
-        for (;;) {
-            ssize_t n = ::recv(s.get(), buf, sizeof buf, 0);
-            if (n <= 0) return out;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
     }
 };
 

@@ -3,13 +3,13 @@
 #include "proxy/error_pages.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
 
 #include "config/config_lists.h"
 #include "platform/socket.h"
 #include "tests/unit/config/list_fixtures.h"
+#include "tests/unit/test_support.h"
 
 namespace kv::proxy {
 namespace {
@@ -26,14 +26,6 @@ constexpr const char* k401 =
     "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
     "Content-Type: text/html\r\n\r\n";
 
-std::string drain(int fd) {
-    std::string out;
-    char buf[4096];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
     return out;
 }
 
@@ -53,10 +45,8 @@ struct Outcome {
 // Runs the proxy authentication for one request and collects the answer.
 Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host, const char* path,
                      const char* credentials, bool with_version = true) {
-    int fd[2] = {-1, -1};
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
-    const platform::Socket ours(fd[0]);
-    const platform::Socket peer(fd[1]);
+    platform::Socket ours, peer;
+    kv::test::unix_pair(ours, peer);
     char user[kAuthUserSize] = "";
     const std::string header = credentials ? credentials : "";
     AuthRequest r{};
@@ -70,8 +60,8 @@ Outcome authenticate(const ConfigLists& l, const char* scheme, const char* host,
     Outcome o;
     AuthOutcome why;
     o.result = proxy_authenticate(l, r, &why);
-    if (!o.result) send_refusal(fd[0], why, scheme, host, path);
-    o.sent = drain(fd[1]);
+    if (!o.result) send_refusal(ours.get(), why, scheme, host, path);
+    o.sent = kv::test::read_available(peer);
     o.user = user;
     return o;
 }

@@ -17,6 +17,7 @@ namespace kv::proxy {
 namespace {
 
 using test::Rig;
+using kv::test::drain;  // with the rig's two idle seconds: until the peer closes or goes quiet
 
 constexpr char k504Head[] = "HTTP/1.0 504 Gateway Timeout\r\nContent-Type: text/html\r\nPragma: no-cache\r\n\r\n";
 constexpr char kErrorDetectedBy[] =
@@ -102,7 +103,7 @@ TEST(HandleConnection, OwnAnswers) {
         ::shutdown(rig.browser.get(), SHUT_WR);
         EXPECT_EQ(handle_connection(*rig.r), 0) << "row " << i;
         EXPECT_FALSE(rig.r->client.valid()) << "row " << i;
-        EXPECT_EQ(Rig::drain(rig.browser), c.answer) << "row " << i;
+        EXPECT_EQ(drain(rig.browser), c.answer) << "row " << i;
     }
 }
 
