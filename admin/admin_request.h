@@ -49,7 +49,5 @@ inline constexpr const char* kPageHead = "HTTP/1.0 200 \r\nContent-Type: text/ht
 
 // Adds "<BODY %s>\n" with the body attribute.
 void send_body_line(net::PageWriter& out);
-// The same sent at once on the request's socket. 1 or 0.
-int send_body_line(const AdminRequest& r);
 
 }  // namespace kv::admin

@@ -185,12 +185,6 @@ int request_restart(const volatile int* pending) { return g_restart_hook ? g_res
 
 void send_body_line(net::PageWriter& out) { out.addf("<BODY %s>\n", g_state.body_attribute); }
 
-int send_body_line(const AdminRequest& r) {
-    net::PageWriter out(r.conn.client.get());
-    send_body_line(out);
-    return out.flush();
-}
-
 int start_admin_server() {
     if (g_state.started) return 0;
     config::load_settings(config::admin_copy());

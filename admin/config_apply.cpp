@@ -301,7 +301,7 @@ Outcome change_password(ApplyStep& a) {
     read_item(a.raw, "NewConfirm", kItemMax, confirm);
     net::PageWriter w(a.r.conn.client.get());
     w.add(kPageHead);
-    body_line(w);
+    send_body_line(w);
     w.add("<center><b><FONT SIZE=+1 COLOR=#0000BB>Change password</FONT></b></center><hr>\n");
     if (!user[0]) {
         w.add("You must select a user from the User list.");

@@ -118,7 +118,6 @@ void page_foot(net::PageWriter& w) {
     w.add("\"> <b>Help</b> </a>\n</CENTER>\n\n</FORM>\n\n</BODY>\n");
 }
 
-void body_line(net::PageWriter& w) { w.addf("<BODY %s>\n", state().body_attribute); }
 
 void own_frame_head(net::PageWriter& w, const char* page) {
     platform::copy_bounded(state().last_config_page, page);

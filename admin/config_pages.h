@@ -34,8 +34,6 @@ extern const SectionEntry kAdvancedSections[];
 // page; message may be null) and standard page foot.
 void page_head(net::PageWriter& w, const SectionEntry* table, int index, const char* message);
 void page_foot(net::PageWriter& w);
-// "<BODY %s>\n" with the body attribute (send_body_line through a page writer).
-void body_line(net::PageWriter& w);
 // The opening of the pages that build their own frame: makes `page` the last
 // configuration page, then the page head and "<BODY ... link=...>\n".
 void own_frame_head(net::PageWriter& w, const char* page);

@@ -173,7 +173,7 @@ int page_showmembership(AdminRequest& r) {
         return 1;
     }
     w.add(kPageHead);
-    body_line(w);
+    send_body_line(w);
     w.add("<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<center><b><FONT SIZE=+1 "
           "COLOR=#0000BB>Membership</FONT></b></center><hr>\n");
     membership_view(w, l, group_view, held);

@@ -356,7 +356,7 @@ int page_edit(AdminRequest& r) {
     }
     const std::vector<AccessCandidate> candidates = access_candidates(admin_settings().lists, address);
     w.add(kPageHead);
-    body_line(w);
+    send_body_line(w);
     w.add("<FORM ACTION=\"/admin/config/apply\" METHOD=GET>\n<center><b><FONT SIZE=+1 "
           "COLOR=#0000BB>Access</FONT></b></center><hr>\n");
     w.add("<TABLE BORDER=0> <TR><TD COLSPAN=3 ALIGN=CENTER><FONT SIZE=+1>Url : </FONT><FONT COLOR=\"ff0000\">");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "admin/admin_pages.h"
+#include "admin/form_fields.h"
 #include "config/config_lists.h"
 #include "config/settings.h"
 #include "net/page_writer.h"
@@ -26,31 +27,11 @@ constexpr const char* kPasswordForm =
     "type=\"password\" name=\"retype_password\" size=24><br>\n</table><p><center><input type=\"submit\" "
     "name=\"button\" value=\"Change Password\">";
 
-// One form value, taken raw from the query (up to '&'), then '+' made a blank
-// and %XX decoded, in that order: a password may hold '&', '+', '%' or '='
-// and must arrive exactly as typed. At most max characters; empty when absent.
+// One form value as the browser sent it: a password may hold '&', '+', '%'
+// or '=' and must arrive exactly as typed. At most max characters, trimmed;
+// empty when absent.
 void form_value(const char* path, const char* name, char* out, std::size_t size, std::size_t max) {
-    out[0] = '\0';
-    const std::size_t name_length = std::strlen(name);
-    const char* query = std::strchr(path, '?');
-    const char* at = query ? query + 1 : path;
-    while ((at = std::strstr(at, name)) != nullptr) {
-        const bool starts_field = at == path || at[-1] == '?' || at[-1] == '&';
-        if (starts_field && at[name_length] == '=') break;
-        at += name_length;
-    }
-    if (!at) return;
-    const char* value = at + name_length + 1;
-    std::size_t n = std::strcspn(value, "&");
-    // Raw text is at most three bytes per decoded character.
-    if (n > 3 * max) n = 3 * max;
-    if (n + 1 > size) n = size - 1;
-    std::memcpy(out, value, n);
-    out[n] = '\0';
-    net::plus_to_blank(out);
-    net::url_unescape(out);
-    if (std::strlen(out) > max) out[max] = '\0';
-    net::trim(out);
+    form_item(path, name, kApplyFields, max, out, size);
 }
 
 // The password form, for the user shown (escaped).

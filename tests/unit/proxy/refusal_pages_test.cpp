@@ -26,9 +26,6 @@ constexpr const char* k401 =
     "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Korvanet\"\r\n"
     "Content-Type: text/html\r\n\r\n";
 
-    return out;
-}
-
 std::string refused_page(const std::string& user, const std::string& url,
                          const std::string& reason) {
     return std::string(k403Head) + "You (user <font color=\"#0000ee\"><b>" + user +
