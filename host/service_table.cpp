@@ -148,18 +148,10 @@ bool admit(const ServiceRow& row, const conn::ConnectionRecord& r) {
 
 enum class Accepted { kTaken, kNone, kExhausted };
 
-// Accepts one pending connection of the row: kTaken when one was taken
-// (served or refused), kNone when none was pending (or the server stops),
-// kExhausted when the system had no descriptor or memory for it.
-Accepted accept_one(ServiceRow& row) {
-    int index = conn::free_slot_index(log::stopping);
-    if (index < 0) return Accepted::kNone;
+// A zero-filled record tied to the free slot `index` and the row.
+conn::ConnectionRecord* new_record(const ServiceRow& row, int index) {
     auto* rec = new (std::nothrow) conn::ConnectionRecord{};
-    if (!rec) {
-        log::error(log::kErrLowMemory, 3, 0, "low memory");
-        platform::sleep_ms(kLowMemoryWaitMs);
-        return Accepted::kNone;
-    }
+    if (!rec) return nullptr;
     conn::TaskSlot& s = conn::slot(index);
     s.dial_use = 0;
     s.start_tick = platform::tick_ms();
@@ -168,54 +160,81 @@ Accepted accept_one(ServiceRow& row) {
     rec->dial_use = &s.dial_use;
     rec->service_port = row.port;
     rec->slot = index;
+    return rec;
+}
 
-    socklen_t len = sizeof rec->client_addr;
-    int fd = ::accept4(row.listener.get(), reinterpret_cast<sockaddr*>(&rec->client_addr), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        delete rec;
-        switch (net::classify_accept_error(err)) {
-            case net::AcceptFailure::kNothingPending:
-                return Accepted::kNone;  // the client went away first: not worth an entry
-            case net::AcceptFailure::kExhausted:
-                if (row.pause.note_exhausted(platform::tick_ms()))
-                    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
-                return Accepted::kExhausted;
-            case net::AcceptFailure::kOther:
-                break;
-        }
-        log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
-        return Accepted::kNone;
+// What a failed accept means: nothing pending (a client that went away first
+// is not worth an entry), or the system out of descriptors or memory (one
+// entry for the episode while the listener rests), or anything else.
+Accepted accept_failed(ServiceRow& row, int err) {
+    switch (net::classify_accept_error(err)) {
+        case net::AcceptFailure::kNothingPending: return Accepted::kNone;
+        case net::AcceptFailure::kExhausted:
+            if (row.pause.note_exhausted(platform::tick_ms()))
+                log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+            return Accepted::kExhausted;
+        case net::AcceptFailure::kOther: break;
     }
-    row.pause.note_accepted();
-    rec->client.reset(fd);
-    len = sizeof rec->local_addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&rec->local_addr), &len);
-    net::address_text(rec->client_addr.sin_addr, rec->client_text);
-    net::address_text(rec->local_addr.sin_addr, rec->interface_text);
-    rec->client_port = ntohs(rec->client_addr.sin_port);
-    rec->local_port = ntohs(rec->local_addr.sin_port);
+    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+    return Accepted::kNone;
+}
 
-    if (!admit(row, *rec)) {
-        delete rec;
-        return Accepted::kTaken;
-    }
-    net::set_io_timeouts(fd, config::live().Timeout * 60000LL);
+void fill_addresses(conn::ConnectionRecord& rec) {
+    socklen_t len = sizeof rec.local_addr;
+    getsockname(rec.client.get(), reinterpret_cast<sockaddr*>(&rec.local_addr), &len);
+    net::address_text(rec.client_addr.sin_addr, rec.client_text);
+    net::address_text(rec.local_addr.sin_addr, rec.interface_text);
+    rec.client_port = ntohs(rec.client_addr.sin_port);
+    rec.local_port = ntohs(rec.local_addr.sin_port);
+}
 
+// Marks the slot in use and runs the connection on its thread; without a
+// thread the connection is closed and the slot freed, silently.
+void start_connection(int index, conn::ConnectionRecord* rec) {
+    conn::TaskSlot& s = conn::slot(index);
     s.serial = conn::next_serial();
     {
         std::lock_guard<std::mutex> guard(s.lock);
         s.record = rec;
     }
     s.in_use.store(1, std::memory_order_release);
-    if (!run_on_connection_thread(serve_connection, index)) {
-        {
-            std::lock_guard<std::mutex> guard(s.lock);
-            s.record = nullptr;
-        }
-        delete rec;
-        conn::release_slot(index);
+    if (run_on_connection_thread(serve_connection, index)) return;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.record = nullptr;
     }
+    delete rec;
+    conn::release_slot(index);
+}
+
+// Accepts one pending connection of the row: kTaken when one was taken
+// (served or refused), kNone when none was pending (or the server stops),
+// kExhausted when the system had no descriptor or memory for it.
+Accepted accept_one(ServiceRow& row) {
+    const int index = conn::free_slot_index(log::stopping);
+    if (index < 0) return Accepted::kNone;
+    conn::ConnectionRecord* rec = new_record(row, index);
+    if (!rec) {
+        log::error(log::kErrLowMemory, 3, 0, "low memory");
+        platform::sleep_ms(kLowMemoryWaitMs);
+        return Accepted::kNone;
+    }
+    socklen_t len = sizeof rec->client_addr;
+    const int fd = ::accept4(row.listener.get(), reinterpret_cast<sockaddr*>(&rec->client_addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        delete rec;
+        return accept_failed(row, err);
+    }
+    row.pause.note_accepted();
+    rec->client.reset(fd);
+    fill_addresses(*rec);
+    if (!admit(row, *rec)) {
+        delete rec;
+        return Accepted::kTaken;
+    }
+    net::set_io_timeouts(fd, config::live().Timeout * 60000LL);
+    start_connection(index, rec);
     return Accepted::kTaken;
 }
 
