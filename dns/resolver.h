@@ -33,9 +33,11 @@ struct ResolverClock {
     std::uint32_t (*now_ms)();
     void (*sleep_ms)(unsigned ms);
 };
-// The retry rule around any single attempt.
+// The retry rule around any single attempt: a failure within kFastFailureMs
+// is tried once more at retry_at_ms from the start.
 using ResolveOnce = int (*)(const char* host, in_addr* out);
-[[nodiscard]] int lookup_with_retry(const char* host, in_addr* out, ResolveOnce once, const ResolverClock& clock);
+[[nodiscard]] int lookup_with_retry(const char* host, in_addr* out, ResolveOnce once, const ResolverClock& clock,
+                                    std::uint32_t retry_at_ms = kRetryAtMs);
 
 // The name cache of every lookup.
 void cache_insert(const char* name, in_addr address);
