@@ -5,6 +5,16 @@
 #include "platform/bounded_text.h"
 
 namespace kv::dns {
+namespace {
+
+// FNV-1a: cheap, and spreads host names that differ in one letter.
+std::uint32_t name_digest(const char* name) {
+    std::uint32_t h = 2166136261u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) h = (h ^ *p) * 16777619u;
+    return h;
+}
+
+}  // namespace
 
 NameCache::NameCache() { clear(); }
 
@@ -12,6 +22,7 @@ void NameCache::clear() {
     std::lock_guard<std::mutex> hold(lock_);
     for (int i = 0; i < kCacheEntries; ++i) {
         entries_[i].name[0] = '\0';
+        digests_[i] = 0;
         entries_[i].address.s_addr = 0;
         entries_[i].newer = (i + kCacheEntries - 1) % kCacheEntries;
         entries_[i].older = (i + 1) % kCacheEntries;
@@ -39,19 +50,21 @@ void NameCache::make_newest(int i) {
 
 void NameCache::insert(const char* name, in_addr address) {
     if (!name || !*name || std::strlen(name) >= kCacheNameSize) return;
+    const std::uint32_t digest = name_digest(name);
     std::lock_guard<std::mutex> hold(lock_);
     const int oldest = entries_[newest_].newer;
     (void)platform::copy_bounded(entries_[oldest].name, name);
+    digests_[oldest] = digest;
     entries_[oldest].address = address;
     newest_ = oldest;
 }
 
 int NameCache::find(const char* name, in_addr* address) {
     if (!name || !*name || std::strlen(name) >= kCacheNameSize) return 0;
+    const std::uint32_t digest = name_digest(name);
     std::lock_guard<std::mutex> hold(lock_);
-    // Newest first: the names asked most often are found soonest.
-    int i = newest_;
-    for (int n = 0; n < kCacheEntries; ++n, i = entries_[i].older) {
+    for (int i = 0; i < kCacheEntries; ++i) {
+        if (digests_[i] != digest) continue;
         if (entries_[i].name[0] && std::strcmp(entries_[i].name, name) == 0) {
             *address = entries_[i].address;
             make_newest(i);
