@@ -107,11 +107,11 @@ def origin():
     o.close()
 
 
-def start(korvanet, env=None, **settings):
+def start(korvanet, env=None, lists=None, **settings):
     base = {"ProxyPort": PROXY, "AdminPort": ADMIN, "SocksPort": SOCKS, "DnsServer": "127.0.0.1",
             "InternalResolver": 1, "Timeout": 1, "EnableCache": 0}
     base.update(settings)
-    return korvanet(base, env=env)
+    return korvanet(base, lists=lists, env=env)
 
 
 def fetch(host, port):
@@ -315,10 +315,10 @@ def client(port=0):
     return s
 
 
-def start_forwarder(korvanet, **settings):
+def start_forwarder(korvanet, lists=None, **settings):
     base = {"Socks4": 1, "DnsServer": UPSTREAM}
     base.update(settings)
-    srv = start(korvanet, **base)
+    srv = start(korvanet, lists=lists, **base)
     time.sleep(0.1)
     return srv
 
@@ -400,12 +400,39 @@ def test_queries_from_the_upstream_itself_are_dropped(korvanet, second_ns, tmp_p
     start_forwarder(korvanet)
     up = Upstream(second_ns, tmp_path, "--query-to", "10.53.0.1:53")
     q = query_bytes(0x0202, "side.bench.test")
-    second_ns.run(["python3", "-c", "import socket,sys; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
-                   "s.bind(('10.53.0.2', 5353)); s.sendto(bytes.fromhex(sys.argv[1]), ('10.53.0.1', 53)); "
-                   "s.settimeout(2); print(s.recvfrom(65536)[0].hex())", q.hex()], check=True,
-                  capture_output=True, timeout=10)
+    assert ask_from_second_ns(second_ns, q) == answer_for(q)
     seen = up.queries()
     assert [x[2:] for _, x in seen] == [q[2:]]
+
+
+def ask_from_second_ns(ns, q, timeout=2):
+    """Sends q from 10.53.0.2:5353 to the forwarder's veth address; the answer, or b"" on silence."""
+    out = ns.run(["python3", "-c", "import socket,sys; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
+                  "s.bind(('10.53.0.2', 5353)); s.sendto(bytes.fromhex(sys.argv[1]), ('10.53.0.1', 53)); "
+                  "s.settimeout(float(sys.argv[2]))\ntry: print(s.recvfrom(65536)[0].hex())\n"
+                  "except socket.timeout: print()", q.hex(), str(timeout)],
+                 check=True, capture_output=True, text=True, timeout=timeout + 10)
+    return bytes.fromhex(out.stdout.strip())
+
+
+@pytest.mark.parametrize("settings,lists", [
+    ({"SecureInterface": "192.0.2.7"}, None),  # 10.53.0.1 is not a secure interface
+    ({}, {"IP": ["192.0.2.0/24"]}),           # 10.53.0.2 is not an allowed address
+])
+def test_admission_of_queries(korvanet, second_ns, tmp_path, settings, lists):
+    """Queries pass the rules connections pass, silently: the address asked
+    must be a secure interface, the client an allowed address. Loopback
+    passes both."""
+    up = Upstream(second_ns, tmp_path)
+    srv = start_forwarder(korvanet, lists=lists, **settings)
+    refused = query_bytes(0x0303, "outside.bench.test")
+    assert ask_from_second_ns(second_ns, refused, timeout=0.5) == b""
+    c = client()
+    q = query_bytes(0x0304, "inside.bench.test")
+    c.sendto(q, ("127.0.0.1", 53))
+    expect_answer(c, q)
+    assert [x[2:] for _, x in up.queries()] == [q[2:]]
+    assert "Error" not in srv.read_log("error.log")
 
 
 def test_port_53_taken(korvanet):
