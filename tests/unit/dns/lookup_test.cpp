@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "dns/internal_query.h"
 #include "dns/resolver.h"
 #include "platform/socket_error.h"
 
@@ -74,6 +75,19 @@ TEST(Lookup, DottedAddressesAndEmptyNames) {
     platform::set_last_socket_error(0);
     EXPECT_EQ(lookup("", &a), 0);
     EXPECT_EQ(platform::last_socket_error(), platform::kWsaHostNotFound);
+}
+
+TEST(InternalQuery, SocketErrorByAnswerCode) {
+    struct Case {
+        int code, error;
+    };
+    constexpr Case kCases[] = {
+        {3, platform::kWsaHostNotFound}, {2, platform::kWsaTryAgain},    {11, platform::kWsaNoData},
+        {1, platform::kWsaNoRecovery},   {4, platform::kWsaNoRecovery},  {5, platform::kWsaNoRecovery},
+        {10, platform::kWsaNoRecovery},  {12, platform::kWsaNoRecovery}, {15, platform::kWsaNoRecovery},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i)
+        EXPECT_EQ(error_for_answer_code(kCases[i].code), kCases[i].error) << "row " << i;
 }
 
 }  // namespace
