@@ -51,6 +51,9 @@ tsan: test-deps
 bench: all
 	@scripts/install-deps.sh bench
 	bench/run.sh
+	@cmake -S . -B $(RELEASE) -DKV_BENCH=ON >/dev/null
+	@cmake --build $(RELEASE) -j $(JOBS) --target name_cache_bench
+	bench/dns_run.sh
 
 fuzz:
 	@scripts/run-fuzz.sh 600

@@ -24,8 +24,13 @@ platform::Socket open_listener(std::uint16_t port, int type) {
         log::error(log::kErrSocketCreate, 3, platform::capture_socket_error(), "can't create socket");
         return platform::Socket();
     }
-    int on = 1;
-    setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Only stream listeners reuse an address: a UDP socket with it would share
+    // its port with a second one that sets it too, so "in use" would never show
+    // and datagrams would go to either socket.
+    if (type == SOCK_STREAM) {
+        int on = 1;
+        setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

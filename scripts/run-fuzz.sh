@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz"
+targets="request_head_fuzz dns_message_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -27,6 +27,13 @@ seed_request_head_fuzz() {
     printf '\001CONNECT secure.example.com:443 HTTP/1.0\r\n\r\n' >"$1/connect"
     printf '\005GET ftp://u:p@ftp.example.com:2121/pub/x.gif;refresh HTTP/1.0\nX: a\n\tb\n;c\n\n' >"$1/ftp"
     printf '\001POST http://h/f HTTP/1.0\r\nContent-Length: 4\r\nAuthorization: Basic eDp5\r\n\r\nbody' >"$1/post"
+}
+
+seed_dns_message_fuzz() {
+    # An answer with a CNAME before the A record, a name, and forwarder steps.
+    printf '\000\001\201\200\000\001\000\002\000\000\000\000\001a\004test\000\000\001\000\001\300\014\000\005\000\001\000\000\000\074\000\002\300\014\300\014\000\001\000\001\000\000\000\074\000\004\012\000\000\001' >"$1/answer"
+    printf 'www.example.com.' >"$1/name"
+    printf '\001\005\000\007\001\006\000\007\200\001\000\000\200\000\000\000\003\000\000\000' >"$1/steps"
 }
 
 cd "$out"

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 
 namespace kv::net {
@@ -42,6 +45,18 @@ TEST(AcceptPause, AcceptErrorsByMeaning) {
     EXPECT_EQ(shorter_wait(-1, 5), 5);
     EXPECT_EQ(shorter_wait(7, -1), 7);
     EXPECT_EQ(shorter_wait(7, 5), 5);
+}
+
+// A second UDP listener on a taken port must fail, not share the port and
+// take half of its datagrams.
+TEST(OpenListener, DatagramPortIsNotShared) {
+    platform::Socket first = open_listener(0, SOCK_DGRAM);
+    ASSERT_TRUE(first.valid());
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(first.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    platform::Socket second = open_listener(ntohs(addr.sin_port), SOCK_DGRAM);
+    EXPECT_FALSE(second.valid());
 }
 
 }  // namespace
