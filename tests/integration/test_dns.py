@@ -13,7 +13,8 @@ import pytest
 
 from dns_upstream import address_for, answer_for
 from netns import Netns
-from peers import LoopbackServer, exchange, read_head
+from clients import exchange, read_head
+from peers import LoopbackServer
 
 PROXY, ADMIN, SOCKS = 7228, 7229, 7280
 HERE = Path(__file__).resolve().parent
