@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz"
+targets="request_head_fuzz socks_request_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -27,6 +27,17 @@ seed_request_head_fuzz() {
     printf '\001CONNECT secure.example.com:443 HTTP/1.0\r\n\r\n' >"$1/connect"
     printf '\005GET ftp://u:p@ftp.example.com:2121/pub/x.gif;refresh HTTP/1.0\nX: a\n\tb\n;c\n\n' >"$1/ftp"
     printf '\001POST http://h/f HTTP/1.0\r\nContent-Length: 4\r\nAuthorization: Basic eDp5\r\n\r\nbody' >"$1/post"
+}
+
+seed_socks_request_fuzz() {
+    # The first byte: bit 0 Socks4, bit 1 Socks5, bit 2 SocksAuthentication;
+    # with bit 7 set the rest is an association datagram.
+    printf '\003\004\001\000\120\177\000\000\001bob\000' >"$1/v4"
+    printf '\003\005\001\000\005\001\000\003\007example\001\273' >"$1/v5-name"
+    printf '\007\005\001\002\001\003bob\002pw\005\002\000\001\012\000\000\001\000\120' >"$1/v5-auth"
+    printf '\003\005\002\000\002\005\003\000\004AAAAAAAAAAAAAAAA\000\000' >"$1/v5-ipv6"
+    printf '\200\000\000\000\001\177\000\000\001\000\065data' >"$1/udp-v4"
+    printf '\200\000\000\000\003\003abc\000\065data' >"$1/udp-name"
 }
 
 cd "$out"
