@@ -26,7 +26,6 @@ void prepare(int fd, int timeout_ms) {
     // A tunnel must add no delay of its own to request/response traffic.
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    set_blocking(fd, false);
 }
 
 in_addr_t local_address(int fd) {
@@ -38,7 +37,7 @@ in_addr_t local_address(int fd) {
 // Sends everything, waiting for room when the peer is slow.
 bool send_whole(int fd, const char* data, std::size_t n, int timeout_ms) {
     while (n > 0) {
-        ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+        ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w > 0) {
             data += w;
             n -= static_cast<std::size_t>(w);
@@ -63,7 +62,7 @@ bool send_whole(int fd, const char* data, std::size_t n, int timeout_ms) {
 
 // Moves what is waiting on `from` to `to`; *full set when it filled the buffer.
 Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms, bool* full) {
-    ssize_t r = ::recv(from, buffer, size, 0);
+    ssize_t r = ::recv(from, buffer, size, MSG_DONTWAIT);
     if (r > 0) {
         if (static_cast<std::size_t>(r) == size) *full = true;
         return send_whole(to, buffer, static_cast<std::size_t>(r), timeout_ms) ? Pass::kMoved : Pass::kFailed;
@@ -202,16 +201,25 @@ int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
     // Short exchanges (a request and its answer, keystrokes) are copied: the
     // pipes cost more to set up than they save. The first read that fills
     // the buffer moves the tunnel onto them.
+    // The copying passes ask for non-blocking calls one by one; the pipes
+    // need the sockets themselves non-blocking, for the time they are used.
     int result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local, true);
-    if (result == kBulkSeen) result = relay_spliced(client_fd, server_fd, timeout_ms, client_local, server_local);
+    const bool spliced = result == kBulkSeen;
+    if (spliced) {
+        set_blocking(client_fd, false);
+        set_blocking(server_fd, false);
+        result = relay_spliced(client_fd, server_fd, timeout_ms, client_local, server_local);
+    }
     if (result < 0) result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local, false);
     if (!result) {
         int err = platform::last_socket_error();
         if (err != platform::kWsaConnReset && err != platform::kWsaTimedOut)
             log::error(log::kErrSocket, 2, err, "socket error");
     }
-    set_blocking(client_fd, true);
-    set_blocking(server_fd, true);
+    if (spliced) {
+        set_blocking(client_fd, true);
+        set_blocking(server_fd, true);
+    }
     return result;
 }
 
