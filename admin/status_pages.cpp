@@ -62,6 +62,7 @@ struct RowCopy {
     long long expected_size{};
     char destination[kShownTextSize]{};
     std::uint16_t gateway_port{};
+    std::uint8_t socks_command{};
 };
 
 // Whether a slot is in use is read again under the lock: the owner frees the
@@ -94,6 +95,7 @@ bool copy_row(int index, RowCopy& row) {
                 std::min(sizeof row.destination, sizeof rec->gateway.destination));
     row.destination[sizeof row.destination - 1] = '\0';
     row.gateway_port = rec->gateway.dest_port;
+    row.socks_command = rec->socks.command;
     return true;
 }
 
@@ -137,6 +139,21 @@ void add_proxy_cells(net::PageWriter& out, const RowCopy& row, const char* name)
         out.addf("&nbsp;<font size=-1>(%lld/?)</font>\n", row.bytes_sent);
 }
 
+// A SOCKS connection shows its destination once its request was read (the
+// port is set last); a command it does not know adds nothing.
+void add_socks_cells(net::PageWriter& out, const RowCopy& row, const char* name) {
+    if (row.gateway_port == 0) {
+        out.addf("<TD> %s <TD>", name);
+        return;
+    }
+    out.addf("<TD> %s <TD> ", name);
+    static constexpr const char* kLabels[] = {"connect&nbsp;", "bind&nbsp;", "udp&nbsp;assoc&nbsp;"};
+    if (row.socks_command < 1 || row.socks_command > 3) return;
+    char destination[kEscapedTextSize];
+    net::html_escape_attribute(row.destination, destination, sizeof destination);
+    out.addf("%s%s:%d", kLabels[row.socks_command - 1], destination, row.gateway_port);
+}
+
 // The cells after the age: who is connected, and to where.
 void add_peer_cells(net::PageWriter& out, const RowCopy& row) {
     char name[kEscapedTextSize];
@@ -152,9 +169,7 @@ void add_peer_cells(net::PageWriter& out, const RowCopy& row) {
         net::html_escape_attribute(row.destination, destination, sizeof destination);
         out.addf("<TD> %s:%d <TD> %s:%d", name, row.client_port, destination, row.gateway_port);
     } else if (std::strcmp(row.service, "SOCKS") == 0) {
-        // The record does not carry the SOCKS command, so its destination
-        // cannot be labelled; the client is shown alone.
-        out.addf("<TD> %s <TD>", name);
+        add_socks_cells(out, row, name);
     } else if (std::strcmp(row.service, "POP3") == 0 || std::strcmp(row.service, "SMTP") == 0) {
         out.addf("<TD> %s ", name);
     } else if (std::strcmp(row.service, "MAIL TRANSFER") == 0) {

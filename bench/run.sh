@@ -1,6 +1,7 @@
 #!/bin/bash
-# Loopback benchmark of Korvanet's proxy against tinyproxy and squid, with
-# nginx as the origin. Prints one table and the goal lines. See bench/README.md.
+# Loopback benchmarks of Korvanet's proxy against tinyproxy and squid, and of
+# its SOCKS port against microsocks and dante, with nginx as the origin. Each
+# prints one table and the goal lines. See bench/README.md.
 #
 # Everything runs under a scratch directory and is stopped on exit: bench.py
 # appends the pid of every server it starts to $BENCH_TMP/pids, each server
@@ -48,11 +49,27 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
-# In the background and waited for, so that INT/TERM reach the trap at once.
-timeout --kill-after=10 "$TOTAL_LIMIT_S" /usr/bin/python3 "$HERE/bench.py" &
-BENCH_PID=$!
-wait "$BENCH_PID"
-rc=$?
-BENCH_PID=
-[ $rc = 124 ] && echo "benchmark stopped after ${TOTAL_LIMIT_S} s" >&2
-exit $rc
+# BENCH_SUITES picks the benchmarks: "proxy" (bench.py) and "socks"
+# (socks_bench.py, in a private network namespace of its own).
+status=0
+for suite in ${BENCH_SUITES:-proxy socks}; do
+    case $suite in
+        proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
+        socks)
+            for tool in microsocks danted hey; do
+                command -v "$tool" >/dev/null 2>&1 || echo "warning: $tool not found (scripts/install-deps.sh bench installs it)" >&2
+            done
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/socks_bench.py" ;;
+        *) echo "unknown suite $suite" >&2; status=2; continue ;;
+    esac
+    # In the background and waited for, so that INT/TERM reach the trap at once.
+    # shellcheck disable=SC2086
+    timeout --kill-after=10 "$TOTAL_LIMIT_S" $run &
+    BENCH_PID=$!
+    wait "$BENCH_PID"
+    rc=$?
+    BENCH_PID=
+    [ $rc = 124 ] && echo "$suite benchmark stopped after ${TOTAL_LIMIT_S} s" >&2
+    [ $rc != 0 ] && status=$rc
+done
+exit $status

@@ -4,6 +4,7 @@
 // proxy's, the status page every one), so they live below every service.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/socket.h"
 
@@ -65,6 +66,17 @@ struct ProxyFields {
 struct GatewayFields {
     std::uint16_t dest_port{};
     char destination[256]{};
+};
+
+// The SOCKS server's part: the command the status page labels the destination
+// with (the destination itself is in GatewayFields), and what a BIND or UDP
+// ASSOCIATE holds besides the two sockets of the record, so that a connection
+// that ends by a fault still closes and frees them with the record.
+struct SocksFields {
+    std::uint8_t command{};               // 1 connect, 2 bind, 3 UDP associate; 0 before the request
+    platform::Socket listener;            // BIND: waiting for the peer
+    platform::Socket udp;                 // UDP ASSOCIATE: the relay socket
+    std::unique_ptr<unsigned char[]> datagram;  // UDP ASSOCIATE: one datagram and its header
 };
 
 }  // namespace kv::conn

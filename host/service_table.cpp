@@ -17,7 +17,7 @@
 #include "config/access_control.h"
 #include "config/settings.h"
 #include "dns/resolver.h"
-#include "gateways/udp_links.h"
+#include "gateways/socks_server.h"
 #include "host/connection_threads.h"
 #include "conn/task_table.h"
 #include "log/error_codes.h"
@@ -344,7 +344,7 @@ void build_service_table(const config::Settings& s) {
     if (s.FTP) (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, close_at_once);
     if (s.Socks4 || s.Socks5)
         (void)register_service(static_cast<std::uint16_t>(s.SocksPort), "SOCKS", gateways::socks_init,
-                               gateways::socks_stop, close_at_once);
+                               gateways::socks_stop, gateways::handle_socks);
     {
         std::shared_lock<std::shared_mutex> guard(s.lists.lock);
         for (const auto& link : s.lists.links)

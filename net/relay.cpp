@@ -26,7 +26,6 @@ void prepare(int fd, int timeout_ms) {
     // A tunnel must add no delay of its own to request/response traffic.
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    set_blocking(fd, false);
 }
 
 in_addr_t local_address(int fd) {
@@ -38,7 +37,7 @@ in_addr_t local_address(int fd) {
 // Sends everything, waiting for room when the peer is slow.
 bool send_whole(int fd, const char* data, std::size_t n, int timeout_ms) {
     while (n > 0) {
-        ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+        ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w > 0) {
             data += w;
             n -= static_cast<std::size_t>(w);
@@ -61,10 +60,13 @@ bool send_whole(int fd, const char* data, std::size_t n, int timeout_ms) {
     return true;
 }
 
-// Moves what is waiting on `from` to `to`.
-Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms) {
-    ssize_t r = ::recv(from, buffer, size, 0);
-    if (r > 0) return send_whole(to, buffer, static_cast<std::size_t>(r), timeout_ms) ? Pass::kMoved : Pass::kFailed;
+// Moves what is waiting on `from` to `to`; *full set when it filled the buffer.
+Pass pass_once(int from, int to, char* buffer, std::size_t size, int timeout_ms, bool* full) {
+    ssize_t r = ::recv(from, buffer, size, MSG_DONTWAIT);
+    if (r > 0) {
+        if (static_cast<std::size_t>(r) == size) *full = true;
+        return send_whole(to, buffer, static_cast<std::size_t>(r), timeout_ms) ? Pass::kMoved : Pass::kFailed;
+    }
     if (r == 0) return Pass::kClosed;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Pass::kNothing;
     platform::capture_socket_error();
@@ -160,23 +162,30 @@ int relay_spliced(int client_fd, int server_fd, int timeout_ms, in_addr_t client
     }
 }
 
+constexpr int kBulkSeen = -2;
+
+// Copies through the caller's buffer. With until_bulk, returns kBulkSeen
+// after the first pass that filled the buffer: nothing is held back then, so
+// the caller can go on with the pipes.
 int relay_buffered(int client_fd, int server_fd, char* buffer, std::size_t size, int timeout_ms,
-                   in_addr_t client_local, in_addr_t server_local) {
+                   in_addr_t client_local, in_addr_t server_local, bool until_bulk) {
     for (;;) {
         pollfd fds[2] = {{client_fd, POLLIN, 0}, {server_fd, POLLIN, 0}};
         const int ready = wait_ready(fds, timeout_ms);
         if (ready == 0) return 1;  // idle for Timeout minutes
         if (ready < 0) return 0;
         Pass a = Pass::kNothing, b = Pass::kNothing;
-        if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms);
+        bool full = false;
+        if (fds[0].revents) a = pass_once(client_fd, server_fd, buffer, size, timeout_ms, &full);
         if (a != Pass::kClosed && a != Pass::kFailed && fds[1].revents)
-            b = pass_once(server_fd, client_fd, buffer, size, timeout_ms);
+            b = pass_once(server_fd, client_fd, buffer, size, timeout_ms, &full);
         if (a == Pass::kClosed || b == Pass::kClosed) return 1;
         if (a == Pass::kFailed || b == Pass::kFailed) return 0;
         if (a == Pass::kMoved || b == Pass::kMoved) {
             net_links().note_traffic(client_local);
             net_links().note_traffic(server_local);
         }
+        if (until_bulk && full) return kBulkSeen;
     }
 }
 
@@ -189,15 +198,28 @@ int relay(int client_fd, int server_fd, char* buffer, std::size_t size) {
     prepare(client_fd, timeout_ms);
     prepare(server_fd, timeout_ms);
 
-    int result = relay_spliced(client_fd, server_fd, timeout_ms, client_local, server_local);
-    if (result < 0) result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local);
+    // Short exchanges (a request and its answer, keystrokes) are copied: the
+    // pipes cost more to set up than they save. The first read that fills
+    // the buffer moves the tunnel onto them.
+    // The copying passes ask for non-blocking calls one by one; the pipes
+    // need the sockets themselves non-blocking, for the time they are used.
+    int result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local, true);
+    const bool spliced = result == kBulkSeen;
+    if (spliced) {
+        set_blocking(client_fd, false);
+        set_blocking(server_fd, false);
+        result = relay_spliced(client_fd, server_fd, timeout_ms, client_local, server_local);
+    }
+    if (result < 0) result = relay_buffered(client_fd, server_fd, buffer, size, timeout_ms, client_local, server_local, false);
     if (!result) {
         int err = platform::last_socket_error();
         if (err != platform::kWsaConnReset && err != platform::kWsaTimedOut)
             log::error(log::kErrSocket, 2, err, "socket error");
     }
-    set_blocking(client_fd, true);
-    set_blocking(server_fd, true);
+    if (spliced) {
+        set_blocking(client_fd, true);
+        set_blocking(server_fd, true);
+    }
     return result;
 }
 

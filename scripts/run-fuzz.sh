@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -34,6 +34,17 @@ seed_dns_message_fuzz() {
     printf '\000\001\201\200\000\001\000\002\000\000\000\000\001a\004test\000\000\001\000\001\300\014\000\005\000\001\000\000\000\074\000\002\300\014\300\014\000\001\000\001\000\000\000\074\000\004\012\000\000\001' >"$1/answer"
     printf 'www.example.com.' >"$1/name"
     printf '\001\005\000\007\001\006\000\007\200\001\000\000\200\000\000\000\003\000\000\000' >"$1/steps"
+}
+
+seed_socks_request_fuzz() {
+    # The first byte: bit 0 Socks4, bit 1 Socks5, bit 2 SocksAuthentication;
+    # with bit 7 set the rest is an association datagram.
+    printf '\003\004\001\000\120\177\000\000\001bob\000' >"$1/v4"
+    printf '\003\005\001\000\005\001\000\003\007example\001\273' >"$1/v5-name"
+    printf '\007\005\001\002\001\003bob\002pw\005\002\000\001\012\000\000\001\000\120' >"$1/v5-auth"
+    printf '\003\005\002\000\002\005\003\000\004AAAAAAAAAAAAAAAA\000\000' >"$1/v5-ipv6"
+    printf '\200\000\000\000\001\177\000\000\001\000\065data' >"$1/udp-v4"
+    printf '\200\000\000\000\003\003abc\000\065data' >"$1/udp-name"
 }
 
 cd "$out"
