@@ -35,6 +35,7 @@ struct ConnectionRecord {
     std::mutex socket_lock;
     ProxyFields proxy;
     GatewayFields gateway;
+    MailFields mail;
 };
 
 // Host name when the reverse lookup gave one, else the address text.

@@ -4,6 +4,7 @@
 // proxy's, the status page every one), so they live below every service.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/socket.h"
 
@@ -65,6 +66,20 @@ struct ProxyFields {
 struct GatewayFields {
     std::uint16_t dest_port{};
     char destination[256]{};
+};
+
+// The mail services' per-session state, allocated by the session and owned
+// here: freeing the record frees it even when the fault guard skipped the
+// handler's destructors.
+struct SessionFree {
+    void (*release)(void*){};
+    void operator()(void* p) const {
+        if (p && release) release(p);
+    }
+};
+using MailSession = std::unique_ptr<void, SessionFree>;
+struct MailFields {
+    MailSession session;
 };
 
 }  // namespace kv::conn
