@@ -55,4 +55,13 @@ wait "$BENCH_PID"
 rc=$?
 BENCH_PID=
 [ $rc = 124 ] && echo "benchmark stopped after ${TOTAL_LIMIT_S} s" >&2
+[ $rc = 0 ] || exit $rc
+
+# The mail server beside OpenSMTPD and dovecot (each n/a when not installed).
+timeout --kill-after=10 "${BENCH_MAIL_TIME_LIMIT:-300}" /usr/bin/python3 "$HERE/mail_bench.py" &
+BENCH_PID=$!
+wait "$BENCH_PID"
+rc=$?
+BENCH_PID=
+[ $rc = 124 ] && echo "mail benchmark stopped after ${BENCH_MAIL_TIME_LIMIT:-300} s" >&2
 exit $rc

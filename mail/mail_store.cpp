@@ -38,7 +38,17 @@ constexpr std::size_t kLoggedValueMax = 2000;
 std::mutex g_delivery_lock;
 std::once_flag g_started;
 int g_bias_minutes = 0;
+#ifdef KV_TEST_BUILD
 const char* g_kill_point = nullptr;
+#endif
+
+// Copies written under the delivery lock wait here for their sync and rename,
+// which run after the lock is released so that deliveries sync in parallel.
+struct PendingCopies {
+    std::vector<NewFile> files;
+    std::vector<std::string> paths;
+};
+thread_local PendingCopies* t_pending = nullptr;
 
 const config::Settings& cfg() { return config::live(); }
 
@@ -191,16 +201,17 @@ int write_to_mailbox_held(int src, const char* mailbox, off_t start, off_t end, 
         return kStoreFailed;
     }
     kill_point("copy-open");
-    if (!write_message(nf.file.get(), src, start, end, mailbox, nf.digits, problem) ||
-        (kill_point("mid-copy"), !commit_new_file(nf))) {
+    char path[kPathSize];
+    join_path(path, dir, nf.final_name);
+    if (!write_message(nf.file.get(), src, start, end, mailbox, nf.digits, problem)) {
         const int e = errno;
-        char path[kPathSize];
-        join_path(path, dir, nf.final_name);
         abandon_new_file(nf);
         log::error(log::kErrDeliverCreate, 3, e, "can't create file : %s", path);
         return kStoreFailed;
     }
-    kill_point("copy-renamed");
+    kill_point("mid-copy");
+    t_pending->files.push_back(std::move(nf));
+    t_pending->paths.emplace_back(path);
     return kDelivered;
 }
 
@@ -326,6 +337,21 @@ int sort_by_rules(int src, off_t offset, off_t end, const char* envelope_rcpt, i
     return result;
 }
 
+// Syncs and renames the copies of one delivery; a copy that fails is removed
+// and fails the delivery.
+int commit_pending(PendingCopies& pending, int result) {
+    for (std::size_t i = 0; i < pending.files.size(); ++i) {
+        if (!commit_new_file(pending.files[i])) {
+            log::error(log::kErrDeliverCreate, 3, errno, "can't create file : %s", pending.paths[i].c_str());
+            abandon_new_file(pending.files[i]);
+            result = kStoreFailed;
+            continue;
+        }
+        kill_point("copy-renamed");
+    }
+    return result;
+}
+
 }  // namespace
 
 void mail_store_start() {
@@ -426,17 +452,32 @@ void abandon_new_file(NewFile& nf) {
 int deliver(int src_fd, const char* target, off_t offset, const char* envelope_rcpt, int progress_fd) {
     const off_t end = file_size(src_fd);
     if (end == 0) return kDelivered;
-    std::lock_guard<std::mutex> guard(g_delivery_lock);
-    if (target[0] != '{') {
-        send_progress(progress_fd, target);
-        return deliver_to_target(src_fd, target, offset, end);
+    PendingCopies pending;
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(g_delivery_lock);
+        t_pending = &pending;
+        if (target[0] != '{') {
+            send_progress(progress_fd, target);
+            result = deliver_to_target(src_fd, target, offset, end);
+        } else {
+            result = sort_by_rules(src_fd, offset, end, envelope_rcpt, progress_fd);
+        }
+        t_pending = nullptr;
     }
-    return sort_by_rules(src_fd, offset, end, envelope_rcpt, progress_fd);
+    return commit_pending(pending, result);
 }
 
 int write_to_mailbox(int src_fd, const char* mailbox, off_t start, off_t end, const char* problem) {
-    std::lock_guard<std::mutex> guard(g_delivery_lock);
-    return write_to_mailbox_held(src_fd, mailbox, start, end, problem);
+    PendingCopies pending;
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(g_delivery_lock);
+        t_pending = &pending;
+        result = write_to_mailbox_held(src_fd, mailbox, start, end, problem);
+        t_pending = nullptr;
+    }
+    return commit_pending(pending, result);
 }
 
 int return_to_problems(int spool_fd, const char* problem) {

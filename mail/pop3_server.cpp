@@ -20,6 +20,7 @@
 #include "net/banners.h"
 #include "net/line_io.h"
 #include "net/md5.h"
+#include "net/page_writer.h"
 #include "net/socket_options.h"
 #include "platform/bounded_text.h"
 #include "platform/file_io.h"
@@ -112,36 +113,44 @@ int check_number(int sock, const Pop3Session& s, long long n, bool marked_counts
     return 1;
 }
 
+// The reply is gathered and sent in large pieces: a status line, the message
+// and the end mark sent apart would each wait for the client's acknowledgement.
 int send_message(int sock, const Pop3Session& s, int n, bool top, long long lines) {
     const Message& m = s.messages[static_cast<std::size_t>(n - 1)];
-    if (!net::send_formatted(sock, "+OK message %d (%d octets)\r\n", n, static_cast<int>(m.size))) return 0;
+    net::PageWriter out(sock);
+    out.addf("+OK message %d (%d octets)\r\n", n, static_cast<int>(m.size));
     char path[kPathSize];
     message_path(s, m, path);
     platform::File f = open_message(path);
     if (!f.valid()) {
         log::error(log::kErrPop3ServerOpen, 3, errno, "can't open file %s", path);
-        return net::send_formatted(sock, "-ERR can't open file %s\r\n", path) && net::send_text(sock, ".\r\n");
+        out.addf("-ERR can't open file %s\r\n", path);
+        out.add(".\r\n");
+        return out.flush();
     }
     if (top) {
         char text[net::kLineBufferSize];
         long long counter = 0;
         bool body = false;
-        while (net::read_file_line(f.get(), text)) {
+        while (out.ok() && net::read_file_line(f.get(), text)) {
             if (!text[0]) body = true;
-            if (!net::send_text(sock, text) || !net::send_text(sock, "\r\n")) return 0;
+            out.add(text);
+            out.add("\r\n");
             if (body) ++counter;
             if (counter > lines) break;
         }
-        return net::send_text(sock, ".\r\n");
+        out.add(".\r\n");
+        return out.flush();
     }
     char block[kCopyBlock];
     char last = '\0';
-    for (ssize_t got; (got = ::read(f.get(), block, sizeof block)) > 0;) {
-        if (!net::send_all(sock, block, static_cast<std::size_t>(got))) return 0;
+    for (ssize_t got; out.ok() && (got = ::read(f.get(), block, sizeof block)) > 0;) {
+        out.add(block, static_cast<std::size_t>(got));
         last = block[got - 1];
     }
-    if (last != '\n' && !net::send_text(sock, "\r\n")) return 0;
-    return net::send_text(sock, ".\r\n");
+    if (last != '\n') out.add("\r\n");
+    out.add(".\r\n");
+    return out.flush();
 }
 
 // 1 with the identifier; 0 when the file can't be opened (logged), -1 when empty.

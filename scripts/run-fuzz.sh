@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz"
+targets="request_head_fuzz mail_parsers_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -27,6 +27,18 @@ seed_request_head_fuzz() {
     printf '\001CONNECT secure.example.com:443 HTTP/1.0\r\n\r\n' >"$1/connect"
     printf '\005GET ftp://u:p@ftp.example.com:2121/pub/x.gif;refresh HTTP/1.0\nX: a\n\tb\n;c\n\n' >"$1/ftp"
     printf '\001POST http://h/f HTTP/1.0\r\nContent-Length: 4\r\nAuthorization: Basic eDp5\r\n\r\nbody' >"$1/post"
+}
+
+seed_mail_parsers_fuzz() {
+    # The first byte picks the parser: 0 SMTP command, 1 relay, 2 end of DATA,
+    # 3 header reader, 4 POP3 line and numbers, 5 mailbox name.
+    printf '\000RCPT TO:<a@b>' >"$1/command"
+    printf '\001<x@far.example>\n127.0.5.7\n127.0.5.0/255.255.255.0 10.0.0.1\nhome.example;office' >"$1/relay"
+    printf '\002line\r\n..stuffed\r\n.\r\nQUIT\r\n' >"$1/data-crlf"
+    printf '\002a\n.\nb' >"$1/data-lf"
+    printf '\003To: a\r\n\tb\r\nCc: c\r\nto: d\r\n\r\nbody' >"$1/header"
+    printf '\004TOP 1 -5' >"$1/pop3"
+    printf '\005../etc' >"$1/name"
 }
 
 cd "$out"
