@@ -2,6 +2,8 @@
 mail clients, sources 127.0.x.y for the relay rules, and the spool and
 mailbox files it leaves under MailDir."""
 import base64
+import resource
+import signal
 import re
 import smtplib
 import socket
@@ -21,11 +23,11 @@ USERS = [f"000<|>ann<|>{digest('ann', 'apw')}<|>901:<|>", f"001<|>bob<|>{digest(
 LISTS = {"Users": USERS, "Groups": ["900<|>Admins", "901<|>sales", "902<|>nobody"]}
 
 
-def start_mail(korvanet, settings=None, lists=None, env=None, home=None):
+def start_mail(korvanet, settings=None, lists=None, env=None, home=None, preexec=None):
     base = {"MailType": 1, "SMTPServer": "upstream.invalid", "SmtpServerPort": SMTP, "Pop3ServerPort": POP3,
             "Timeout": 2, "HighPriorityMail": 0}
     base.update(settings or {})
-    return korvanet(base, lists or LISTS, env=env, home=home)
+    return korvanet(base, lists or LISTS, env=env, home=home, preexec=preexec)
 
 
 def mail_dir(srv):
@@ -303,3 +305,32 @@ def test_start_refused_without_upstream_and_leftovers_removed(korvanet, tmp_path
         connect(SMTP, timeout=2)
     assert sorted(p.name for p in (mail / "ann").iterdir()) == ["y7654321.cnm"]
     assert list((mail / "spool").iterdir()) == []
+
+
+def small_files():
+    """A store that takes no file above 20,000 bytes: writes beyond fail as on a full disk."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+
+
+def test_full_store_answers_451_and_keeps_nothing(korvanet):
+    srv = start_mail(korvanet, preexec=small_files)
+    big = b"Subject: big\r\n\r\n" + (b"y" * 98 + b"\r\n") * 300
+    for i, rcpts in enumerate((["ann"], ["<far@away.example>"], ["ann", "<far@away.example>"])):
+        d = Dialogue()
+        d.ask(b"MAIL FROM:<a@b>\r\n")
+        for r in rcpts:
+            d.ask(b"RCPT TO:" + r.encode() + b"\r\n")
+        d.ask(b"DATA\r\n")
+        assert d.ask(big + b".\r\n") == b"451 Requested action aborted: local error in processing\r\n", f"row {i}"
+        # The dialogue goes on: a small message still gets through.
+        d.ask(b"DATA\r\n")
+        assert d.ask(b"small\r\n.\r\n") == b"250 Message accepted for delivery\r\n", f"row {i}"
+        d.close()
+    entries = error_entries(srv, 1024)
+    assert len(entries) == 3
+    assert all(e[0] == "3" and e[1] != "0" and re.fullmatch(r"can't create file : .*/spool/\d{8}\.pm", e[2])
+               for e in entries), entries
+    assert box(srv, "ann") == [b"small\r\n"] * 2
+    assert len(spool(srv)) == 2
+    assert not list(mail_dir(srv).rglob("*.part"))
