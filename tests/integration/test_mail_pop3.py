@@ -180,6 +180,13 @@ def test_poplib_reads_what_smtp_delivered_and_table_limit(korvanet):
     resp, lines, octets = p.retr(1)
     assert lines == [b"Subject: via smtp", b"", b".leading dot", b"plain"]
     p.quit()
+    # The identifier covers the first 1,000 bytes only.
+    long_message = b"Subject: long\r\n\r\n" + b"z" * 3000 + b"\r\n"
+    fill(srv, "ann", [long_message])
+    r = Reader()
+    r.login()
+    assert r.ask(b"UIDL 1\r\n") == f"+OK 1 {hashlib.md5(long_message[:1000]).hexdigest()}\r\n".encode()
+    r.s.close()
     fill(srv, "cy", [b"m\r\n"] * 1200)
     r = Reader()
     assert r.login(b"cy", b"cpw") == b"+OK 999 messages (2997 octets)\r\n"
