@@ -112,6 +112,7 @@ int copy_range(int src, int out, off_t start, off_t end) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the source ended early: what was there is the message
         if (!platform::write_all(out, block, static_cast<std::size_t>(n))) return 0;
+        if (at == start) kill_point("mid-copy");
         at += n;
     }
     return 1;
@@ -209,7 +210,7 @@ int write_to_mailbox_held(int src, const char* mailbox, off_t start, off_t end, 
         log::error(log::kErrDeliverCreate, 3, e, "can't create file : %s", path);
         return kStoreFailed;
     }
-    kill_point("mid-copy");
+    kill_point("copy-written");
     t_pending->files.push_back(std::move(nf));
     t_pending->paths.emplace_back(path);
     return kDelivered;

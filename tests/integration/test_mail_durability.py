@@ -18,8 +18,8 @@ import pytest
 
 from test_mail_smtp import LISTS, SMTP, start_mail
 
-POINTS = ["spool-open", "mid-data", "spool-synced", "copy-open", "mid-copy", "copy-renamed", "spool-renamed",
-          "after-250"]
+POINTS = ["spool-open", "mid-data", "spool-synced", "copy-open", "mid-copy", "copy-written", "copy-renamed",
+          "spool-renamed", "after-250"]
 RECIPIENTS = ["ann", "<any@grp.example>", "<far@remote.example>"]
 
 
@@ -30,8 +30,9 @@ def durable_lists():
 
 
 def message(tag):
+    """About 12 KiB: more than one copy block, so a copy can be cut between blocks."""
     return (f"Subject: {tag}\r\nMessage-Id: <{tag}@test>\r\n\r\n".encode()
-            + b"".join(f"line {i} of {tag} ".encode() + b"x" * 60 + b"\r\n" for i in range(40)))
+            + b"".join(f"line {i} of {tag} ".encode() + b"x" * 60 + b"\r\n" for i in range(150)))
 
 
 def send_until_failure(ids, acked, limit):
