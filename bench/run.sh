@@ -49,10 +49,11 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
-# BENCH_SUITES picks the benchmarks: "proxy" (bench.py) and "socks"
-# (socks_bench.py, in a private network namespace of its own).
+# BENCH_SUITES picks the benchmarks: "proxy" (bench.py), "socks"
+# (socks_bench.py, in a private network namespace of its own) and "mail"
+# (mail_bench.py, beside OpenSMTPD and dovecot when they are installed).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks}; do
+for suite in ${BENCH_SUITES:-proxy socks mail}; do
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -60,6 +61,7 @@ for suite in ${BENCH_SUITES:-proxy socks}; do
                 command -v "$tool" >/dev/null 2>&1 || echo "warning: $tool not found (scripts/install-deps.sh bench installs it)" >&2
             done
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/socks_bench.py" ;;
+        mail) run="/usr/bin/python3 $HERE/mail_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

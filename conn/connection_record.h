@@ -36,6 +36,7 @@ struct ConnectionRecord {
     ProxyFields proxy;
     GatewayFields gateway;
     SocksFields socks;
+    MailFields mail;
 };
 
 // Host name when the reverse lookup gave one, else the address text.

@@ -79,4 +79,18 @@ struct SocksFields {
     std::unique_ptr<unsigned char[]> datagram;  // UDP ASSOCIATE: one datagram and its header
 };
 
+// The mail services' per-session state, allocated by the session and owned
+// here: freeing the record frees it even when the fault guard skipped the
+// handler's destructors.
+struct SessionFree {
+    void (*release)(void*){};
+    void operator()(void* p) const {
+        if (p && release) release(p);
+    }
+};
+using MailSession = std::unique_ptr<void, SessionFree>;
+struct MailFields {
+    MailSession session;
+};
+
 }  // namespace kv::conn

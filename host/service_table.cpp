@@ -23,6 +23,8 @@
 #include "log/error_codes.h"
 #include "log/logs.h"
 #include "mail/mail_schedule.h"
+#include "mail/pop3_server.h"
+#include "mail/smtp_server.h"
 #include "net/line_io.h"
 #include "net/listener.h"
 #include "net/socket_options.h"
@@ -298,9 +300,9 @@ void register_mail_rows(const config::Settings& s) {
         if (s.SMTP1[0] && s.SMTP2[0]) (void)register_service(25, "SMTP FW", nullptr, nullptr, close_at_once);
     } else if (s.MailType == 1) {
         (void)register_service(static_cast<std::uint16_t>(s.Pop3ServerPort), "POP3", mail::pop3_server_init,
-                               mail::pop3_server_stop, close_at_once);
+                               mail::pop3_server_stop, mail::pop3_serve);
         (void)register_service(static_cast<std::uint16_t>(s.SmtpServerPort), "SMTP", mail::smtp_server_init,
-                               mail::smtp_server_stop, close_at_once);
+                               mail::smtp_server_stop, mail::smtp_serve);
         (void)register_service(5674, "MAIL TRANSFER", nullptr, nullptr, close_at_once);
     }
 }

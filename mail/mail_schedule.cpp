@@ -16,8 +16,4 @@ void queue_view(int fd) { (void)net::send_text(fd, "No messages<br>\n"); }
 
 int start_mail_schedule() { return 1; }
 void stop_mail_schedule() {}
-int pop3_server_init() { return 1; }
-void pop3_server_stop() {}
-int smtp_server_init() { return 1; }
-void smtp_server_stop() {}
 }  // namespace kv::mail

@@ -1,7 +1,7 @@
 #pragma once
 // Not built yet: every call answers as if the feature were off.
-// The mail schedule thread and the mail services' init/stop hooks: they do
-// nothing and report success.
+// The mail schedule thread and the transfer trigger: they do nothing and
+// report success.
 #include "platform/socket.h"
 
 namespace kv::mail {
@@ -17,8 +17,4 @@ void queue_view(int fd);
 
 int start_mail_schedule();
 void stop_mail_schedule();
-int pop3_server_init();
-void pop3_server_stop();
-int smtp_server_init();
-void smtp_server_stop();
 }  // namespace kv::mail

@@ -3,13 +3,18 @@
 # Usage: install-deps.sh build|test|bench
 set -e
 build_pkgs="g++ cmake make"
-test_pkgs="$build_pkgs libgtest-dev python3-pytest curl openssl iproute2 util-linux clang libclang-rt-14-dev chromium"
-bench_pkgs="$build_pkgs nginx-light tinyproxy squid apache2-utils curl python3 dnsmasq-base dnsperf microsocks dante-server hey iproute2 util-linux"
+test_pkgs="$build_pkgs libgtest-dev python3-pytest curl openssl iproute2 util-linux clang libclang-rt-14-dev chromium strace"
+bench_pkgs="$build_pkgs nginx-light tinyproxy squid apache2-utils curl python3 dnsmasq-base dnsperf microsocks dante-server hey dovecot-pop3d strace iproute2 util-linux"
 
 case "$1" in
     build) want="$build_pkgs" ;;
     test)  want="$test_pkgs" ;;
-    bench) want="$bench_pkgs" ;;
+    bench)
+        want="$bench_pkgs"
+        # The SMTP peer conflicts with every other mail transport: apt would
+        # remove the one installed, so it comes only where there is none.
+        dpkg-query -W -f='${Provides}\n' 2>/dev/null | grep -q mail-transport-agent || want="$want opensmtpd"
+        ;;
     *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
 esac
 

@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -45,6 +45,18 @@ seed_socks_request_fuzz() {
     printf '\003\005\002\000\002\005\003\000\004AAAAAAAAAAAAAAAA\000\000' >"$1/v5-ipv6"
     printf '\200\000\000\000\001\177\000\000\001\000\065data' >"$1/udp-v4"
     printf '\200\000\000\000\003\003abc\000\065data' >"$1/udp-name"
+}
+
+seed_mail_parsers_fuzz() {
+    # The first byte picks the parser: 0 SMTP command, 1 relay, 2 end of DATA,
+    # 3 header reader, 4 POP3 line and numbers, 5 mailbox name.
+    printf '\000RCPT TO:<a@b>' >"$1/command"
+    printf '\001<x@far.example>\n127.0.5.7\n127.0.5.0/255.255.255.0 10.0.0.1\nhome.example;office' >"$1/relay"
+    printf '\002line\r\n..stuffed\r\n.\r\nQUIT\r\n' >"$1/data-crlf"
+    printf '\002a\n.\nb' >"$1/data-lf"
+    printf '\003To: a\r\n\tb\r\nCc: c\r\nto: d\r\n\r\nbody' >"$1/header"
+    printf '\004TOP 1 -5' >"$1/pop3"
+    printf '\005../etc' >"$1/name"
 }
 
 cd "$out"

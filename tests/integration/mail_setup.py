@@ -1,0 +1,45 @@
+"""The mail services' test set-up: their ports, the users and groups, a
+server started as a mail server, and readers of the files under MailDir."""
+import re
+from pathlib import Path
+
+from harness import digest
+
+SMTP, POP3 = 7025, 7110
+GREETING = b"220 mailhost Korvanet 1.5.3  SMTP Service ready\r\n"
+USERS = [f"000<|>ann<|>{digest('ann', 'apw')}<|>901:<|>", f"001<|>bob<|>{digest('bob', 'bpw')}<|>901:<|>",
+         f"002<|>cy<|>{digest('cy', 'cpw')}<|><|>"]
+LISTS = {"Users": USERS, "Groups": ["900<|>Admins", "901<|>sales", "902<|>nobody"]}
+
+
+def start_mail(korvanet, settings=None, lists=None, env=None, home=None, preexec=None):
+    base = {"MailType": 1, "SMTPServer": "upstream.invalid", "SmtpServerPort": SMTP, "Pop3ServerPort": POP3,
+            "Timeout": 2, "HighPriorityMail": 0}
+    base.update(settings or {})
+    return korvanet(base, lists or LISTS, env=env, home=home, preexec=preexec)
+
+
+def mail_dir(srv):
+    return Path(srv.settings["MailDir"])
+
+
+def box(srv, name):
+    d = mail_dir(srv) / name
+    return sorted(p.read_bytes() for p in d.iterdir()) if d.exists() else []
+
+
+def spool(srv):
+    d = mail_dir(srv) / "spool"
+    return sorted(p.name for p in d.iterdir()) if d.exists() else []
+
+
+def closed(s):
+    """The peer ended the connection (a close with unread input is a reset)."""
+    try:
+        return s.recv(100) == b""
+    except ConnectionResetError:
+        return True
+
+
+def error_entries(srv, code):
+    return re.findall(rf"(?m)^Error {code} severity (\d) syscode (\d+) [^\r\n]*\r\n([^\r\n]*)", srv.read_log("error.log"))
