@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "dns/resolver.h"
 #include "gateways/line_tunnel.h"
+#include "gateways/mapped_links.h"
 #include "gateways/udp_links.h"
 #include "host/connection_threads.h"
 #include "conn/task_table.h"
@@ -353,7 +354,7 @@ void build_service_table(const config::Settings& s) {
         for (const auto& link : s.lists.links)
             if (strcasecmp(link.protocol, "TCP") == 0)
                 (void)register_service(static_cast<std::uint16_t>(link.local_port), "MAPPED LINK", nullptr, nullptr,
-                                       close_at_once);
+                                       gateways::handle_tcp_link);
     }
 #ifdef KV_TEST_BUILD
     register_test_rows();
