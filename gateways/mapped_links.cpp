@@ -61,7 +61,7 @@ bool find_tcp_link(std::uint16_t local_port, TcpTarget* out) {
 struct UdpLink {
     platform::Socket local;
     platform::Socket outward;
-    std::uint16_t outward_port = 0;
+    std::uint16_t outward_for = 0;  // the client port the outward socket serves; 0: none
     std::uint16_t local_port = 0;
     char host[kLinkHostSize]{};
     std::uint16_t dest_port = 0;
@@ -169,16 +169,16 @@ int bind_any(int fd, std::uint16_t port) {
 }
 
 // A new outward socket on the client's own port when free, else any port.
+// It is known by the client port it serves, not the port it got: with a
+// fallback port, comparing the bound port would replace the socket on every
+// datagram and lose the replies still on their way to the old one.
 void replace_outward(UdpLink& link, std::uint16_t client_port) {
     link.outward.reset();
-    link.outward_port = 0;
+    link.outward_for = 0;
     platform::Socket s = new_datagram_socket();
     if (!s.valid()) return;
     if (!bind_any(s.get(), client_port) && !bind_any(s.get(), 0)) return;
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) return;
-    link.outward_port = ntohs(bound.sin_port);
+    link.outward_for = client_port;
     link.outward = std::move(s);
 }
 
@@ -199,7 +199,7 @@ bool resolve_destination(UdpLink& link) {
 void handle_datagram(UdpLink& link, const char* data, const Datagram& d) {
     if (!resolve_destination(link)) return;
     const UdpDecision what =
-        udp_link_decision(link.destination.sin_addr, link.client_known, link.outward_port, link.local_port, d.from);
+        udp_link_decision(link.destination.sin_addr, link.client_known, link.outward_for, link.local_port, d.from);
     switch (what) {
         case UdpDecision::kDropReply: return;
         case UdpDecision::kReplyToClient:
@@ -257,12 +257,12 @@ void* udp_relay_thread(void* arg) {
 
 }  // namespace
 
-UdpDecision udp_link_decision(const in_addr& destination, bool client_known, std::uint16_t outward_port,
+UdpDecision udp_link_decision(const in_addr& destination, bool client_known, std::uint16_t outward_for,
                               std::uint16_t local_port, const sockaddr_in& from) {
     if (from.sin_addr.s_addr == destination.s_addr)
         return client_known ? UdpDecision::kReplyToClient : UdpDecision::kDropReply;
     const std::uint16_t port = ntohs(from.sin_port);
-    if (port != outward_port && port != local_port) return UdpDecision::kForwardNewSocket;
+    if (port != outward_for && port != local_port) return UdpDecision::kForwardNewSocket;
     return UdpDecision::kForward;
 }
 

@@ -21,14 +21,15 @@ int handle_tcp_link(conn::ConnectionRecord& r);
 
 // What the relay thread does with one datagram of a UDP link, given what the
 // link knows: the destination's address, whether a client is known, the
-// outward socket's port (0: none) and the link's own port.
+// client port the outward socket was made for (0: none) and the link's own
+// port.
 enum class UdpDecision {
     kReplyToClient,    // from the destination: to the last client
     kDropReply,        // from the destination, but no client yet
     kForward,          // from a client: to the destination as things are
     kForwardNewSocket  // from a client on a new port: new outward socket first
 };
-UdpDecision udp_link_decision(const in_addr& destination, bool client_known, std::uint16_t outward_port,
+UdpDecision udp_link_decision(const in_addr& destination, bool client_known, std::uint16_t outward_for,
                               std::uint16_t local_port, const sockaddr_in& from);
 
 }  // namespace kv::gateways

@@ -19,7 +19,7 @@ TEST(UdpLinkDecision, RepliesByAddressClientsByPort) {
         const char* ip;
         std::uint16_t port;
         bool client_known;
-        std::uint16_t outward_port;
+        std::uint16_t outward_for;
         UdpDecision expected;
     };
     constexpr std::uint16_t kLocal = 5300;
@@ -43,7 +43,7 @@ TEST(UdpLinkDecision, RepliesByAddressClientsByPort) {
     inet_pton(AF_INET, "192.0.2.9", &destination);
     for (std::size_t i = 0; i < std::size(kCases); ++i) {
         const Case& c = kCases[i];
-        EXPECT_EQ(udp_link_decision(destination, c.client_known, c.outward_port, kLocal, from(c.ip, c.port)),
+        EXPECT_EQ(udp_link_decision(destination, c.client_known, c.outward_for, kLocal, from(c.ip, c.port)),
                   c.expected)
             << "row " << i;
     }
