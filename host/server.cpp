@@ -10,7 +10,7 @@
 #include "config/settings.h"
 #include "dial/dial_manager.h"
 #include "dns/resolver.h"
-#include "gateways/udp_links.h"
+#include "gateways/mapped_links.h"
 #include "host/restart.h"
 #include "host/service_table.h"
 #include "log/error_codes.h"

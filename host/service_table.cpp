@@ -17,6 +17,8 @@
 #include "config/access_control.h"
 #include "config/settings.h"
 #include "dns/resolver.h"
+#include "gateways/line_tunnel.h"
+#include "gateways/mapped_links.h"
 #include "gateways/socks_server.h"
 #include "host/connection_threads.h"
 #include "conn/task_table.h"
@@ -289,15 +291,16 @@ void register_mail_rows(const config::Settings& s) {
         if (!s.POP3Server[0])
             log::error(log::kErrGatewayPop3NotSet, 4, 0, "can't start SMTP/POP3 Gateway : POP3 server is not set");
         if (s.SMTPServer[0] && s.POP3Server[0]) {
-            (void)register_service(110, "POP3 GW", nullptr, nullptr, close_at_once);
-            (void)register_service(25, "SMTP GW", nullptr, nullptr, close_at_once);
+            (void)register_service(110, "POP3 GW", nullptr, nullptr, gateways::handle_pop3_gateway);
+            (void)register_service(25, "SMTP GW", nullptr, nullptr, gateways::handle_smtp_gateway);
         }
     } else if (s.MailType == 2) {
         if (!s.SMTP1[0])
             log::error(log::kErrForwardInternetNotSet, 4, 0, "can't start SMTP Forwarding : Internet SMTP server is not set");
         if (!s.SMTP2[0])
             log::error(log::kErrForwardLocalNotSet, 4, 0, "can't start SMTP Forwarding : Local SMTP server is not set");
-        if (s.SMTP1[0] && s.SMTP2[0]) (void)register_service(25, "SMTP FW", nullptr, nullptr, close_at_once);
+        if (s.SMTP1[0] && s.SMTP2[0]) (void)register_service(25, "SMTP FW", nullptr, nullptr,
+                                                    gateways::handle_smtp_forward);
     } else if (s.MailType == 1) {
         (void)register_service(static_cast<std::uint16_t>(s.Pop3ServerPort), "POP3", mail::pop3_server_init,
                                mail::pop3_server_stop, mail::pop3_serve);
@@ -339,8 +342,9 @@ int close_at_once(conn::ConnectionRecord& r) {
 void build_service_table(const config::Settings& s) {
     (void)register_service(static_cast<std::uint16_t>(s.ProxyPort), "PROXY", nullptr, nullptr, proxy::handle_connection);
     register_mail_rows(s);
-    if (s.Telnet) (void)register_service(static_cast<std::uint16_t>(s.TelnetPort), "TELNET GW", nullptr, nullptr, close_at_once);
-    if (s.NewsServer[0]) (void)register_service(119, "NEWS GW", nullptr, nullptr, close_at_once);
+    if (s.Telnet) (void)register_service(static_cast<std::uint16_t>(s.TelnetPort), "TELNET GW", nullptr, nullptr,
+                                       gateways::handle_telnet_gateway);
+    if (s.NewsServer[0]) (void)register_service(119, "NEWS GW", nullptr, nullptr, gateways::handle_news_gateway);
     if (s.RealAudio)
         (void)register_service(static_cast<std::uint16_t>(s.RealAudioPort), "REALAUDIO GW", nullptr, nullptr, close_at_once);
     if (s.FTP) (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, close_at_once);
@@ -352,7 +356,7 @@ void build_service_table(const config::Settings& s) {
         for (const auto& link : s.lists.links)
             if (strcasecmp(link.protocol, "TCP") == 0)
                 (void)register_service(static_cast<std::uint16_t>(link.local_port), "MAPPED LINK", nullptr, nullptr,
-                                       close_at_once);
+                                       gateways::handle_tcp_link);
     }
 #ifdef KV_TEST_BUILD
     register_test_rows();

@@ -9,6 +9,7 @@ the server itself holds on every interface (DNS 53, for one).
 The namespace is held by a child process that only sleeps; ending it (by its
 pid) removes the namespace and the veth pair with it."""
 import os
+import socket
 import subprocess
 import time
 
@@ -18,8 +19,11 @@ def _ip(*args, prefix=()):
 
 
 class Netns:
-    def __init__(self, here="10.53.0.1", there="10.53.0.2", prefix_len=24, name="kvns"):
+    def __init__(self, here="10.53.0.1", there="10.53.0.2", prefix_len=24, name="kvns", extra=()):
+        """extra: further addresses on the far side, each reached from here
+        by a host route, so several peers can hold the same port there."""
         self.here, self.there, self.prefix_len = here, there, prefix_len
+        self.extra = tuple(extra)
         self.link_here, self.link_there = f"{name}0", f"{name}1"
         self.holder = None
         self.children = []
@@ -42,7 +46,30 @@ class Netns:
         _ip("addr", "add", f"{self.there}/{self.prefix_len}", "dev", self.link_there, prefix=self.enter)
         _ip("link", "set", self.link_there, "up", prefix=self.enter)
         _ip("route", "add", "default", "via", self.here, prefix=self.enter)
+        for address in self.extra:
+            _ip("addr", "add", f"{address}/32", "dev", self.link_there, prefix=self.enter)
+            _ip("route", "add", f"{address}/32", "dev", self.link_here, "src", self.here)
         return self
+
+    def wait_answered(self, address, port, timeout=5):
+        """Waits until a connect across the link gets an answer (a refusal
+        counts), so the first test connection doesn't meet a link still
+        coming up."""
+        deadline = time.monotonic() + timeout
+        while True:
+            s = socket.socket()
+            s.settimeout(0.2)
+            try:
+                s.connect((address, port))
+                return
+            except ConnectionRefusedError:
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"no answer from {address} across the link")
+                time.sleep(0.05)
+            finally:
+                s.close()
 
     def run(self, argv, **kw):
         return subprocess.run([*self.enter, *argv], **kw)
