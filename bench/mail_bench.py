@@ -295,8 +295,8 @@ def write_bytes(path, data):
 
 # -------------------------------------------------------------------- main
 
-def fmt(v, spec="%.0f"):
-    return "n/a" if v is None else spec % v
+def fmt(v, form="%.0f"):
+    return "n/a" if v is None else form % v
 
 
 def main():

@@ -14,6 +14,7 @@
 #include "config/settings.h"
 #include "net/base64.h"
 #include "net/line_io.h"
+#include "net/outbound_connect.h"
 #include "platform/bounded_text.h"
 
 namespace kv::config {
@@ -46,6 +47,14 @@ void set_reason(char* url, std::size_t url_size, const char* reason) {
 bool interface_is_secure(const Settings& cfg, const char* iface) {
     return cfg.SecureInterface[0] == '\0' || std::strcmp(iface, "127.0.0.1") == 0 ||
            std::strstr(cfg.SecureInterface, iface) != nullptr;
+}
+
+bool datagram_admitted(const Settings& cfg, in_addr local, in_addr client) {
+    char local_text[18];
+    char client_text[18];
+    net::address_text(local, local_text);
+    net::address_text(client, client_text);
+    return interface_is_secure(cfg, local_text) && address_allowed(cfg.lists, client_text);
 }
 
 int address_allowed(const ConfigLists& l, const char* address) {

@@ -2,6 +2,8 @@
 // Who may connect, and who may fetch what: the allowed IP check, the access
 // decision, the proxy authentication, the SOCKS check. All only read the
 // lists (under their shared lock) and decide; the caller answers its client.
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <string>
 
@@ -17,6 +19,10 @@ struct Settings;
 // Whether clients reaching this interface address may be served at all:
 // SecureInterface empty, the loopback interface, or an address it names.
 bool interface_is_secure(const Settings& cfg, const char* interface_text);
+
+// A datagram's admission, by the rules of connections: the local address it
+// was sent to must be a secure interface and its sender an allowed address.
+bool datagram_admitted(const Settings& cfg, in_addr local, in_addr client);
 
 // 1 when the dotted address may use the services.
 [[nodiscard]] int address_allowed(const ConfigLists& l, const char* address);

@@ -16,6 +16,7 @@
 #include "dns/forward_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
+#include "net/datagram.h"
 #include "net/listener.h"
 #include "net/net_links.h"
 #include "net/outbound_connect.h"
@@ -40,48 +41,14 @@ struct Forwarder {
 
 Forwarder* g_forwarder = nullptr;
 
-// One received datagram with the address it was sent to.
-struct Received {
-    std::size_t len = 0;
-    sockaddr_in from{};
-    in_addr local{};
-};
+using Received = net::Datagram;
 
 // Returns 1 with a datagram, 0 on an empty one or a stop, -1 on an error.
-int receive(Forwarder& f, Received* r) {
-    iovec iov{f.buffer.get(), kDatagramSize};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr msg{};
-    msg.msg_name = &r->from;
-    msg.msg_namelen = sizeof r->from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(f.socket.get(), &msg, 0);
-    if (n < 0) return -1;
-    r->len = static_cast<std::size_t>(n);
-    r->local.s_addr = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            r->local = info.ipi_addr;
-        }
-    }
-    return n > 0 ? 1 : 0;
-}
+int receive(Forwarder& f, Received* r) { return net::receive_datagram(f.socket.get(), f.buffer.get(), kDatagramSize, 0, r); }
 
 // The rules for connections hold for queries too: the address asked must be
 // a secure interface and the client an allowed address.
-bool admitted(const Received& r) {
-    const config::Settings& cfg = config::live();
-    char local_text[18];
-    char client_text[18];
-    net::address_text(r.local, local_text);
-    net::address_text(r.from.sin_addr, client_text);
-    return config::interface_is_secure(cfg, local_text) && config::address_allowed(cfg.lists, client_text);
-}
+bool admitted(const Received& r) { return config::datagram_admitted(config::live(), r.local, r.from.sin_addr); }
 
 bool resolve_upstream(Forwarder& f) {
     if (f.upstream_known) return true;
@@ -107,30 +74,10 @@ void put_id(std::uint8_t* msg, std::uint16_t id) {
     msg[1] = static_cast<std::uint8_t>(id & 0xFF);
 }
 
-// Sends the answer from the address its client asked, so a client that
-// checks where answers come from takes it on a host with several addresses.
+// Sends the answer from the address its client asked. A failed send loses
+// this answer only; the client asks again.
 void send_answer(Forwarder& f, const Received& r, const ForwardEntry& e) {
-    iovec iov{f.buffer.get(), r.len};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    sockaddr_in to = e.client;
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (e.local.s_addr != 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst = e.local;
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    }
-    // A failed send loses this answer only; the client asks again.
-    (void)::sendmsg(f.socket.get(), &msg, 0);
+    net::send_datagram_from(f.socket.get(), f.buffer.get(), r.len, e.client, e.local, 0);
 }
 
 void handle(Forwarder& f, const Received& r) {
@@ -187,8 +134,7 @@ int start_forwarder() {
         log::error(log::kErrDnsForwarderStart, 4, platform::last_socket_error(), "can't start DNS forwarder");
         return 0;
     }
-    int on = 1;
-    setsockopt(f->socket.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    net::want_local_address(f->socket.get());
     f->buffer = std::make_unique<std::uint8_t[]>(kDatagramSize);
     f->table.clear();
     Forwarder* raw = f.release();

@@ -21,6 +21,7 @@
 #include "dns/resolver.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
+#include "net/datagram.h"
 #include "net/outbound_connect.h"
 #include "net/relay.h"
 #include "platform/bounded_text.h"
@@ -82,80 +83,25 @@ struct UdpRelay {
 
 UdpRelay* g_udp = nullptr;
 
-struct Datagram {
-    std::size_t len = 0;
-    sockaddr_in from{};
-    in_addr local{};
-};
+using net::Datagram;
 
 // 1 with a datagram; 0 for an empty one or a receive error.
 int receive_datagram(int fd, char* buffer, Datagram* d) {
-    iovec iov{buffer, kUdpDatagramSize};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr msg{};
-    msg.msg_name = &d->from;
-    msg.msg_namelen = sizeof d->from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
-    if (n <= 0) return 0;
-    d->len = static_cast<std::size_t>(n);
-    d->local.s_addr = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            d->local = info.ipi_addr;
-        }
-    }
-    return 1;
+    return net::receive_datagram(fd, buffer, kUdpDatagramSize, MSG_DONTWAIT, d) > 0;
 }
 
-// The replies leave from the address the client sent to, so a client that
-// checks where answers come from takes them on a host with several addresses.
+// The replies leave from the address the client sent to.
 void send_from(int fd, const char* data, std::size_t len, const sockaddr_in& to, const in_addr& from) {
-    iovec iov{const_cast<char*>(data), len};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    sockaddr_in target = to;
-    msg.msg_name = &target;
-    msg.msg_namelen = sizeof target;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (from.s_addr != 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst = from;
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    }
-    // A lost datagram is the sender's to repeat.
-    (void)::sendmsg(fd, &msg, MSG_DONTWAIT);
+    net::send_datagram_from(fd, data, len, to, from, MSG_DONTWAIT);
 }
 
 // Local clients pass the rules of connections: a secure interface asked, an
 // allowed address. Others are dropped without a word.
-bool admitted(const Datagram& d) {
-    const config::Settings& cfg = config::live();
-    char local_text[18];
-    char client_text[18];
-    net::address_text(d.local, local_text);
-    net::address_text(d.from.sin_addr, client_text);
-    return config::interface_is_secure(cfg, local_text) && config::address_allowed(cfg.lists, client_text);
-}
+bool admitted(const Datagram& d) { return config::datagram_admitted(config::live(), d.local, d.from.sin_addr); }
 
 platform::Socket new_datagram_socket() {
     platform::Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (s.valid()) {
-        const int on = 1;
-        (void)::setsockopt(s.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    }
+    if (s.valid()) net::want_local_address(s.get());
     return s;
 }
 

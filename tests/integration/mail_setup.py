@@ -3,6 +3,7 @@ server started as a mail server, and readers of the files under MailDir."""
 import re
 from pathlib import Path
 
+from clients import connect, read_until
 from harness import digest
 
 SMTP, POP3 = 7025, 7110
@@ -43,3 +44,24 @@ def closed(s):
 
 def error_entries(srv, code):
     return re.findall(rf"(?m)^Error {code} severity (\d) syscode (\d+) [^\r\n]*\r\n([^\r\n]*)", srv.read_log("error.log"))
+
+
+class LineClient:
+    """A raw line client of a mail port: send a line, get the reply bytes."""
+
+    def __init__(self, port, source=None):
+        self.s = connect(port, source=source)
+        self.greeting = read_until(self.s, b"\r\n")
+
+    def ask(self, line, until=b"\r\n"):
+        self.s.sendall(line)
+        data = b""
+        while not data.endswith(until):
+            chunk = self.s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def close(self):
+        self.s.close()

@@ -7,8 +7,8 @@ import smtplib
 import time
 from pathlib import Path
 
-from clients import connect, read_until
-from mail_setup import LISTS, POP3, SMTP, closed, error_entries, start_mail
+from clients import read_until
+from mail_setup import LineClient, LISTS, POP3, SMTP, closed, error_entries, start_mail
 
 GREETING = b"+OK Korvanet (version 1.5.3 ) POP3 server ready\r\n"
 SIGN_OFF = b"+OK Korvanet POP3 server signing off\r\n"
@@ -18,22 +18,11 @@ TRANSACTION_HELP = (b"-ERR Invalid command; valid commands: STAT, LIST, RETR, DE
 LONG_NAME = "a" * 19 + "z"
 
 
-class Reader:
+class Reader(LineClient):
     """A raw POP3 client."""
 
     def __init__(self):
-        self.s = connect(POP3)
-        self.greeting = read_until(self.s, b"\r\n")
-
-    def ask(self, line, until=b"\r\n"):
-        self.s.sendall(line)
-        data = b""
-        while not data.endswith(until):
-            chunk = self.s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        return data
+        super().__init__(POP3)
 
     def login(self, user=b"ann", password=b"apw"):
         assert self.ask(b"USER " + user + b"\r\n") == b"+OK please send PASS command\r\n"

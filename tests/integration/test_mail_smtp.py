@@ -13,28 +13,14 @@ from pathlib import Path
 
 import pytest
 
-from clients import connect, read_until
-from mail_setup import GREETING, LISTS, SMTP, box, closed, error_entries, mail_dir, spool, start_mail
+from clients import connect
+from mail_setup import GREETING, LISTS, SMTP, LineClient, box, closed, error_entries, mail_dir, spool, start_mail
 
-class Dialogue:
-    """A raw SMTP client: send a line, get the reply bytes."""
+class Dialogue(LineClient):
+    """A raw SMTP client."""
 
     def __init__(self, source=None):
-        self.s = connect(SMTP, source=source)
-        self.greeting = read_until(self.s, b"\r\n")
-
-    def ask(self, line, until=b"\r\n"):
-        self.s.sendall(line)
-        data = b""
-        while not data.endswith(until):
-            chunk = self.s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        return data
-
-    def close(self):
-        self.s.close()
+        super().__init__(SMTP, source)
 
 
 def test_dialogue_replies_are_exact(korvanet):
