@@ -306,7 +306,7 @@ void register_mail_rows(const config::Settings& s) {
                                mail::pop3_server_stop, mail::pop3_serve);
         (void)register_service(static_cast<std::uint16_t>(s.SmtpServerPort), "SMTP", mail::smtp_server_init,
                                mail::smtp_server_stop, mail::smtp_serve);
-        (void)register_service(5674, "MAIL TRANSFER", nullptr, nullptr, close_at_once);
+        (void)register_service(mail::kTransferPort, "MAIL TRANSFER", nullptr, nullptr, mail::mail_transfer_serve);
     }
 }
 
