@@ -162,7 +162,7 @@ int receive_message(Session& s) {
         if (n <= 0) {
             // A message whose end never came stays on the provider.
             if (n < 0) platform::capture_socket_error();
-            const int err = n < 0 ? platform::last_socket_error() : platform::kWsaConnReset;
+            const int err = n < 0 ? platform::last_socket_error() : 0;
             log::error(log::kErrPop3Broken, 2, err, "connection breaken while retrieving data from POP3 server : %s",
                        s.account.host);
             s.t.out.text("Error 1007 : see <a href=\"/admin/logs/error\">error logs </a> for details\n");
