@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -45,6 +45,14 @@ seed_socks_request_fuzz() {
     printf '\003\005\002\000\002\005\003\000\004AAAAAAAAAAAAAAAA\000\000' >"$1/v5-ipv6"
     printf '\200\000\000\000\001\177\000\000\001\000\065data' >"$1/udp-v4"
     printf '\200\000\000\000\003\003abc\000\065data' >"$1/udp-name"
+}
+
+seed_line_tunnel_fuzz() {
+    # The first byte picks the reader: 0 Telnet prompt, 1 POP3 dialogue.
+    printf '\000\377\375\001\377\373\003host.example 2323\r\000' >"$1/telnet-negotiation"
+    printf '\000ab\010c d\n' >"$1/telnet-backspace"
+    printf '\001NOOP\r\nUSER bob#pop.example\r\n' >"$1/pop3-user"
+    printf '\001quit\r\n' >"$1/pop3-quit"
 }
 
 seed_mail_parsers_fuzz() {
