@@ -236,7 +236,10 @@ bool scan_number(const char*& p, long long* value) {
     if (*p == '-' || *p == '+') ++p;
     if (*p < '0' || *p > '9') return false;
     long long v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) v = v < kNumberMax ? v * 10 + (*p - '0') : kNumberMax;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > kNumberMax) v = kNumberMax;
+    }
     *value = negative ? -v : v;
     return true;
 }
