@@ -43,6 +43,7 @@ PAGE_HEAD_END = b"</center><hr>\n</body>"
 RCPT = "u@example.com"
 KEY = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
 TRANSFER_PORT = 5674
+MAIL_UID = MAIL_GID = 65534  # dovecot serves the account as nobody: it refuses root
 
 
 def message(size):
@@ -264,7 +265,10 @@ def fetchmail_receive(pop3_port, port, dove_root):
         return None
     maildir = os.path.join(TMP, "fetchmail-Maildir")
     shutil.rmtree(maildir, ignore_errors=True)
-    d = Smtpd("opensmtpd-recv", port, f"action \"to-box\" maildir \"{maildir}\" user root\n"
+    os.makedirs(maildir)
+    if os.geteuid() == 0:
+        os.chown(maildir, MAIL_UID, MAIL_GID)  # it will not deliver as root
+    d = Smtpd("opensmtpd-recv", port, f"action \"to-box\" maildir \"{maildir}\" user nobody\n"
                                       "match from local for any action \"to-box\"\n")
     if not d.server:
         return None
@@ -334,7 +338,6 @@ mail_max_userip_connections = 1000
 default_internal_user = root
 default_internal_group = root
 default_login_user = dovenull
-first_valid_uid = 0
 service pop3-login {{
   inet_listener pop3 {{
     address = {HOST}
@@ -347,7 +350,7 @@ passdb {{
 }}
 userdb {{
   driver = static
-  args = uid=root gid=root home={root}/home
+  args = uid={MAIL_UID} gid={MAIL_GID} home={mail_root}
 }}
 """)
     server = start_server("dovecot", [dovecot, "-F", "-c", conf])
@@ -379,6 +382,11 @@ def refill(dove_root, count):
     for i in range(count):
         with open(os.path.join(dove_root, "cur", f"{time.time_ns()}.{i}.bench:2,S"), "wb") as f:
             f.write(data)
+    if os.geteuid() == 0:
+        os.chmod(TMP, 0o711)  # traversable for the account's user
+        for path, dirs, files in os.walk(dove_root):
+            for n in [path] + [os.path.join(path, x) for x in files]:
+                os.chown(n, MAIL_UID, MAIL_GID)
 
 
 # ------------------------------------------------------------------ Korvanet
@@ -475,12 +483,18 @@ def korvanet_receive(server, dove_root):
     elapsed, first, page = transfer(server)
     seconds = cpu.stop()
     got = mailbox_count(server)
-    left = len(os.listdir(os.path.join(dove_root, "cur"))) + len(os.listdir(os.path.join(dove_root, "new")))
+    # dovecot expunges after the QUIT, while the transfer is already ending.
+    wait_until(lambda: not dovecot_left(dove_root), 10)
+    left = dovecot_left(dove_root)
     if got != RECV_MESSAGES or left or b"rror" in page:
         log(f"korvanet receive: {got} delivered, {left} left on dovecot; page tail: {page[-300:]!r}")
         return None
     return {"rate": RECV_MESSAGES / elapsed, "seconds": elapsed, "cpu_us": seconds / RECV_MESSAGES * 1e6,
             "first_ms": first * 1e3}
+
+
+def dovecot_left(dove_root):
+    return len(os.listdir(os.path.join(dove_root, "cur"))) + len(os.listdir(os.path.join(dove_root, "new")))
 
 
 def trigger_latency(server):
