@@ -497,6 +497,29 @@ def dovecot_left(dove_root):
     return len(os.listdir(os.path.join(dove_root, "cur"))) + len(os.listdir(os.path.join(dove_root, "new")))
 
 
+def disk_sync_ms():
+    """The disk's floor for one durable copy: a 10 KiB file written, synced,
+    renamed and its directory synced, in the scratch directory; median ms."""
+    d = os.path.join(TMP, "sync-probe")
+    os.makedirs(d, exist_ok=True)
+    dfd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
+    times = []
+    try:
+        for i in range(30):
+            start = time.monotonic()
+            fd = os.open(os.path.join(d, f"{i}.part"), os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o600)
+            os.write(fd, message(RECV_SIZE))
+            os.fsync(fd)
+            os.close(fd)
+            os.rename(os.path.join(d, f"{i}.part"), os.path.join(d, str(i)))
+            os.fsync(dfd)
+            times.append((time.monotonic() - start) * 1e3)
+    finally:
+        os.close(dfd)
+        shutil.rmtree(d, ignore_errors=True)
+    return statistics.median(times)
+
+
 def trigger_latency(server):
     """Request to first progress byte over TRIGGERS transfers with nothing
     to do (ms): median and worst."""
@@ -509,16 +532,21 @@ def trigger_latency(server):
     return statistics.median(firsts), max(firsts)
 
 
+STRACE_LINE = re.compile(r"^(\d+)\s+(?:<\.\.\. ([a-z0-9_]+) resumed>|([a-z0-9_]+)\().*<([0-9.]+)>$")
+
+
 def syscalls(server, run, count):
-    """strace -c -f over one pass: {syscall: calls per message} and the total."""
+    """strace -f -T over one pass (slowed by the tracing): for the thread
+    that made the most calls (the transfer's), {syscall: (calls per message,
+    seconds in it over the pass)}, and the pass's seconds under the trace."""
     if not shutil.which("strace"):
         return None
-    out = os.path.join(TMP, f"strace-{server.name}-{run.__name__}.txt")
-    tracer = subprocess.Popen(["strace", "-f", "-c", "-o", out, "-p", str(server.pid)],
+    out = os.path.join(TMP, f"strace-{server.name}.txt")
+    tracer = subprocess.Popen(["strace", "-f", "-T", "-s", "0", "-o", out, "-p", str(server.pid)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(1.0)
     try:
-        ok = run()
+        result = run()
     finally:
         tracer.send_signal(signal.SIGINT)
         try:
@@ -526,15 +554,24 @@ def syscalls(server, run, count):
         except subprocess.TimeoutExpired:
             tracer.kill()
             tracer.wait()
-    if not ok:
+    if not result:
         return None
-    calls = {}
-    with open(out) as f:
+    threads = {}
+    with open(out, errors="replace") as f:
         for line in f:
-            parts = line.split()
-            if len(parts) >= 5 and parts[0][0].isdigit() and not parts[-1].startswith("total"):
-                calls[parts[-1]] = int(parts[3])
-    return {k: v / count for k, v in calls.items()}
+            m = STRACE_LINE.match(line.rstrip())
+            if not m:
+                continue
+            calls = threads.setdefault(m.group(1), {})
+            name = m.group(2) or m.group(3)
+            if name == "restart_syscall":
+                continue  # the wait the attach interrupted, from before the pass
+            n, t = calls.get(name, (0, 0.0))
+            calls[name] = (n + 1, t + float(m.group(4)))
+    if not threads:
+        return None
+    busiest = max(threads.values(), key=lambda c: sum(n for n, _ in c.values()))
+    return {"calls": {k: (n / count, t) for k, (n, t) in busiest.items()}, "seconds": result["seconds"]}
 
 
 # ------------------------------------------------------------------ main
@@ -598,6 +635,8 @@ def main():
         res["peer_recv"] = fetchmail_receive(dove_port, smtpd_port, dove_root)
         res["dove_peer_us"] = (cpu_ticks(dove.pid) - d0) / CLK_TCK / RECV_MESSAGES * 1e6
     stop_server(dove)
+    res["sync_ms"] = disk_sync_ms()
+    res["load"] = os.getloadavg()
     report(res)
     return 0
 
@@ -627,12 +666,19 @@ def report(res):
     print("trigger to first progress byte, ms: %s in the send pass, %s in the receive pass; %d empty transfers: "
           "median %s, max %s" % (fmt(ks and ks["first_ms"], "%.2f"), fmt(kr and kr["first_ms"], "%.2f"), TRIGGERS,
                                  fmt(trig and trig[0], "%.2f"), fmt(trig and trig[1], "%.2f")))
+    print("disk: 10 KiB file written, fsync, rename, directory fsync: median %s ms; load average %s"
+          % (fmt(res.get("sync_ms"), "%.2f"), " ".join("%.2f" % x for x in res.get("load", ()))))
     for name in ("sys_send", "sys_recv"):
-        calls = res.get(name)
-        if calls:
-            top = sorted(calls.items(), key=lambda kv: -kv[1])[:12]
-            print(f"{name[4:]} syscalls per message (strace -c -f): total %.1f; " % sum(calls.values())
-                  + ", ".join("%s %.1f" % kv for kv in top))
+        trace = res.get(name)
+        if trace:
+            calls = trace["calls"]
+            top = sorted(calls.items(), key=lambda kv: -kv[1][0])[:12]
+            print(f"{name[4:]} pass, transfer thread, syscalls per message (strace -f -T): total %.1f; "
+                  % sum(v[0] for v in calls.values()) + ", ".join("%s %.1f" % (k, v[0]) for k, v in top))
+            inside = sum(v[1] for v in calls.values())
+            top = sorted(calls.items(), key=lambda kv: -kv[1][1])[:6]
+            print("  traced pass %.3f s, %.3f s of it inside syscalls: " % (trace["seconds"], inside)
+                  + ", ".join("%s %.0f %%" % (k, 100 * v[1] / trace["seconds"]) for k, v in top))
 
     def goal(text, ok):
         print(("met:     " if ok else "missed:  ") + text if ok is not None else "n/a:     " + text)
