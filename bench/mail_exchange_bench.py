@@ -56,14 +56,15 @@ def message(size):
 
 # ------------------------------------------------------------------ CPU time
 
-def task_ns(root):
-    """{(pid, tid): ns on CPU} of every thread of the process tree."""
+def task_ns(root, field=0):
+    """{(pid, tid): ns} of every thread of the process tree from schedstat:
+    field 0 on a CPU, field 1 runnable but waiting for one."""
     out = {}
     for pid in process_tree(root):
         for path in glob.glob("/proc/%d/task/*/schedstat" % pid):
             try:
                 with open(path) as f:
-                    out[(pid, path.split("/")[4])] = int(f.read().split()[0])
+                    out[(pid, path.split("/")[4])] = int(f.read().split()[field])
             except (OSError, ValueError, IndexError):
                 continue
     return out
@@ -79,6 +80,9 @@ class CpuMeter:
         self.root = root
         self.first = task_ns(root)
         self.last = dict(self.first)
+        self.wait_first = task_ns(root, 1)
+        self.wait_last = dict(self.wait_first)
+        self.waited = 0.0
         self.ticks0 = cpu_ticks(root)
         self.stop_event = threading.Event()
         self.thread = threading.Thread(target=self.poll, daemon=True)
@@ -88,6 +92,9 @@ class CpuMeter:
         for k, v in task_ns(self.root).items():
             if v > self.last.get(k, 0):
                 self.last[k] = v
+        for k, v in task_ns(self.root, 1).items():
+            if v > self.wait_last.get(k, 0):
+                self.wait_last[k] = v
 
     def poll(self):
         while not self.stop_event.wait(0.02):
@@ -98,6 +105,7 @@ class CpuMeter:
         self.thread.join(5)
         self.sample()
         ns = sum(v - self.first.get(k, 0) for k, v in self.last.items()) / 1e9
+        self.waited = sum(v - self.wait_first.get(k, 0) for k, v in self.wait_last.items()) / 1e9
         ticks = (cpu_ticks(self.root) - self.ticks0) / CLK_TCK
         return ticks if ticks - ns > 2.0 / CLK_TCK else ns
 
@@ -456,17 +464,20 @@ def spool_left(server):
     return len([n for n in os.listdir(os.path.join(server.mail, "spool")) if n.endswith(".pm")])
 
 
-def korvanet_send(server, count):
+def korvanet_send(server, count, sink=None):
     queue_spool(server, count, message(SEND_SIZE))
     os.sync()  # the files' own writeback out of the timed pass
     cpu = CpuMeter(server.pid)
+    sink_cpu = CpuMeter(sink.pid) if sink else None
     elapsed, first, page = transfer(server)
     seconds = cpu.stop()
+    sink_s = sink_cpu.stop() if sink_cpu else None
     sent = page.count(b"Sending message ")
     if spool_left(server) or sent != count or b"Error" in page:
         log(f"korvanet send: {spool_left(server)} left in the spool, {sent} reported; page tail: {page[-300:]!r}")
         return None
-    return {"rate": count / elapsed, "seconds": elapsed, "cpu_us": seconds / count * 1e6, "first_ms": first * 1e3}
+    return {"rate": count / elapsed, "seconds": elapsed, "cpu_us": seconds / count * 1e6, "first_ms": first * 1e3,
+            "cpu_s": seconds, "runq_s": cpu.waited, "sink_cpu_s": sink_s, "sink_runq_s": sink_cpu and sink_cpu.waited}
 
 
 def mailbox_count(server):
@@ -490,7 +501,7 @@ def korvanet_receive(server, dove_root):
         log(f"korvanet receive: {got} delivered, {left} left on dovecot; page tail: {page[-300:]!r}")
         return None
     return {"rate": RECV_MESSAGES / elapsed, "seconds": elapsed, "cpu_us": seconds / RECV_MESSAGES * 1e6,
-            "first_ms": first * 1e3}
+            "first_ms": first * 1e3, "cpu_s": seconds, "runq_s": cpu.waited}
 
 
 def dovecot_left(dove_root):
@@ -608,7 +619,7 @@ def main():
                         {"Users": [f"000<|>{USER}<|>{digest(USER, PASSWORD)}<|><|>"]})
     if kv and sink:
         res["pss_start"] = pss_kib(kv.pid)
-        res["kv_send"] = korvanet_send(kv, SEND_MESSAGES)
+        res["kv_send"] = korvanet_send(kv, SEND_MESSAGES, sink)
         res["trigger"] = trigger_latency(kv)
         res["pss_before"] = pss_kib(kv.pid)
         res["kv_send_big"] = korvanet_send(kv, PSS_MESSAGES)
@@ -658,6 +669,13 @@ def report(res):
               % (pr["fetched_s"], RECV_MESSAGES, pr["seconds"]))
     print("  dovecot CPU us/msg serving: korvanet %s, fetchmail %s"
           % (fmt(res.get("dove_kv_us")), fmt(res.get("dove_peer_us"))))
+    for label, r in (("send", ks), ("receive", kr)):
+        if r:
+            print(f"  korvanet {label} pass: %.3f s wall, %.3f s on a CPU, %.3f s runnable waiting for a CPU, "
+                  "the rest blocked (replies, disk)" % (r["seconds"], r["cpu_s"], r["runq_s"]))
+            if r.get("sink_cpu_s") is not None:
+                print("    smtp-sink meanwhile: %.3f s on a CPU, %.3f s waiting for one" % (r["sink_cpu_s"],
+                                                                                         r["sink_runq_s"]))
     big = res.get("kv_send_big")
     print(f"send {PSS_MESSAGES} msgs: %s msg/s, %s us CPU/msg" % (fmt(big and big["rate"]), fmt(big and big["cpu_us"])))
     print("PSS KiB: at start %s, before the %d-message pass %s, after it %s"
