@@ -508,6 +508,32 @@ def dovecot_left(dove_root):
     return len(os.listdir(os.path.join(dove_root, "cur"))) + len(os.listdir(os.path.join(dove_root, "new")))
 
 
+def round_trip_us(port, greeting_lines=1, hello=None, rounds=500):
+    """(median, mean) of rounds NOOP round trips over one session to a line
+    server (the floor under each command-and-reply of a pass), in us."""
+    try:
+        with socket.create_connection((HOST, port), timeout=IO_TIMEOUT_S) as s:
+            f = s.makefile("rb")
+            for _ in range(greeting_lines):
+                f.readline()
+            for line in hello or ():
+                s.sendall(line)
+                if line.startswith(b"EHLO"):
+                    reply(f)
+                else:
+                    f.readline()
+            times = []
+            for _ in range(rounds):
+                start = time.monotonic()
+                s.sendall(b"NOOP\r\n")
+                f.readline()
+                times.append((time.monotonic() - start) * 1e6)
+            s.sendall(b"QUIT\r\n")
+        return statistics.median(times), statistics.mean(times)
+    except OSError:
+        return None
+
+
 def disk_sync_ms():
     """The disk's floor for one durable copy: a 10 KiB file written, synced,
     renamed and its directory synced, in the scratch directory; median ms."""
@@ -617,6 +643,10 @@ def main():
     kv = start_korvanet("korvanet-send", {"AdminPort": admin_send, "SmtpSendPort": sink_port or 1,
                                          "SmtpServerPort": smtp_port, "Pop3ServerPort": free_ports(1)[0]},
                         {"Users": [f"000<|>{USER}<|>{digest(USER, PASSWORD)}<|><|>"]})
+    if sink:
+        res["rtt_sink"] = round_trip_us(sink_port, hello=[b"EHLO bench\r\n"])
+    if dove:
+        res["rtt_dove"] = round_trip_us(dove_port, hello=[f"USER {USER}\r\n".encode(), f"PASS {PASSWORD}\r\n".encode()])
     if kv and sink:
         res["pss_start"] = pss_kib(kv.pid)
         res["kv_send"] = korvanet_send(kv, SEND_MESSAGES, sink)
@@ -684,6 +714,9 @@ def report(res):
     print("trigger to first progress byte, ms: %s in the send pass, %s in the receive pass; %d empty transfers: "
           "median %s, max %s" % (fmt(ks and ks["first_ms"], "%.2f"), fmt(kr and kr["first_ms"], "%.2f"), TRIGGERS,
                                  fmt(trig and trig[0], "%.2f"), fmt(trig and trig[1], "%.2f")))
+    rs, rd = res.get("rtt_sink"), res.get("rtt_dove")
+    print("loopback NOOP round trip from this script, median/mean us: smtp-sink %s/%s, dovecot %s/%s"
+          % (fmt(rs and rs[0]), fmt(rs and rs[1]), fmt(rd and rd[0]), fmt(rd and rd[1])))
     print("disk: 10 KiB file written, fsync, rename, directory fsync: median %s ms; load average %s"
           % (fmt(res.get("sync_ms"), "%.2f"), " ".join("%.2f" % x for x in res.get("load", ()))))
     for name in ("sys_send", "sys_recv"):
