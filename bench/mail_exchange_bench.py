@@ -508,6 +508,43 @@ def dovecot_left(dove_root):
     return len(os.listdir(os.path.join(dove_root, "cur"))) + len(os.listdir(os.path.join(dove_root, "new")))
 
 
+def perf_counts(server, run, count):
+    """perf stat (software events) of the whole server over one pass:
+    {event: per message}."""
+    perf = shutil.which("perf")
+    if not perf:
+        return None
+    out = os.path.join(TMP, f"perf-{server.name}.txt")
+    events = "task-clock,context-switches,cpu-migrations,page-faults"
+    counter = subprocess.Popen([perf, "stat", "-x,", "-e", events, "-o", out, "-p", str(server.pid)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    try:
+        result = run()
+    finally:
+        counter.send_signal(signal.SIGINT)
+        try:
+            counter.wait(20)
+        except subprocess.TimeoutExpired:
+            counter.kill()
+            counter.wait()
+    if not result:
+        return None
+    counts = {}
+    try:
+        with open(out) as f:
+            for line in f:
+                parts = line.strip().split(",")
+                if len(parts) > 2 and parts[2] in events.split(","):
+                    try:
+                        counts[parts[2]] = float(parts[0]) / count
+                    except ValueError:
+                        continue
+    except OSError:
+        return None
+    return counts
+
+
 def round_trip_us(port, greeting_lines=1, hello=None, rounds=500):
     """(median, mean) of rounds NOOP round trips over one session to a line
     server (the floor under each command-and-reply of a pass), in us."""
@@ -655,6 +692,7 @@ def main():
         res["kv_send_big"] = korvanet_send(kv, PSS_MESSAGES)
         res["pss_after"] = pss_kib(kv.pid)
         res["sys_send"] = syscalls(kv, lambda: korvanet_send(kv, SEND_MESSAGES), SEND_MESSAGES)
+        res["perf_send"] = perf_counts(kv, lambda: korvanet_send(kv, SEND_MESSAGES), SEND_MESSAGES)
     stop_server(kv)
     if sink:
         res["peer_send"] = opensmtpd_send(sink_port, smtpd_port)
@@ -671,6 +709,7 @@ def main():
             res["kv_recv"] = korvanet_receive(kv, dove_root)
             res["dove_kv_us"] = (cpu_ticks(dove.pid) - d0) / CLK_TCK / RECV_MESSAGES * 1e6
             res["sys_recv"] = syscalls(kv, lambda: korvanet_receive(kv, dove_root), RECV_MESSAGES)
+            res["perf_recv"] = perf_counts(kv, lambda: korvanet_receive(kv, dove_root), RECV_MESSAGES)
         stop_server(kv)
         d0 = cpu_ticks(dove.pid)
         res["peer_recv"] = fetchmail_receive(dove_port, smtpd_port, dove_root)
@@ -730,6 +769,12 @@ def report(res):
             top = sorted(calls.items(), key=lambda kv: -kv[1][1])[:6]
             print("  traced pass %.3f s, %.3f s of it inside syscalls: " % (trace["seconds"], inside)
                   + ", ".join("%s %.0f %%" % (k, 100 * v[1] / trace["seconds"]) for k, v in top))
+
+    for name in ("perf_send", "perf_recv"):
+        counts = res.get(name)
+        if counts:
+            print(f"{name[5:]} pass, perf stat of the server per message: "
+                  + ", ".join("%s %.2f%s" % (k, v, " ms" if k == "task-clock" else "") for k, v in counts.items()))
 
     def goal(text, ok):
         print(("met:     " if ok else "missed:  ") + text if ok is not None else "n/a:     " + text)
