@@ -545,6 +545,20 @@ def perf_counts(server, run, count):
     return counts
 
 
+def private_kib(pid):
+    """Private_Clean + Private_Dirty of one process: unlike PSS it does not
+    move when other processes sharing its libraries come and go."""
+    total = 0
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith(("Private_Clean:", "Private_Dirty:")):
+                    total += int(line.split()[1])
+    except OSError:
+        return None
+    return total
+
+
 def round_trip_us(port, greeting_lines=1, hello=None, rounds=500):
     """(median, mean) of rounds NOOP round trips over one session to a line
     server (the floor under each command-and-reply of a pass), in us."""
@@ -688,9 +702,9 @@ def main():
         res["pss_start"] = pss_kib(kv.pid)
         res["kv_send"] = korvanet_send(kv, SEND_MESSAGES, sink)
         res["trigger"] = trigger_latency(kv)
-        res["pss_before"] = pss_kib(kv.pid)
+        res["pss_before"], res["priv_before"] = pss_kib(kv.pid), private_kib(kv.pid)
         res["kv_send_big"] = korvanet_send(kv, PSS_MESSAGES)
-        res["pss_after"] = pss_kib(kv.pid)
+        res["pss_after"], res["priv_after"] = pss_kib(kv.pid), private_kib(kv.pid)
         res["sys_send"] = syscalls(kv, lambda: korvanet_send(kv, SEND_MESSAGES), SEND_MESSAGES)
         res["perf_send"] = perf_counts(kv, lambda: korvanet_send(kv, SEND_MESSAGES), SEND_MESSAGES)
     stop_server(kv)
@@ -749,6 +763,7 @@ def report(res):
     print(f"send {PSS_MESSAGES} msgs: %s msg/s, %s us CPU/msg" % (fmt(big and big["rate"]), fmt(big and big["cpu_us"])))
     print("PSS KiB: at start %s, before the %d-message pass %s, after it %s"
           % (fmt(res.get("pss_start")), PSS_MESSAGES, fmt(res.get("pss_before")), fmt(res.get("pss_after"))))
+    print("private KiB (clean + dirty): before %s, after %s" % (fmt(res.get("priv_before")), fmt(res.get("priv_after"))))
     trig = res.get("trigger")
     print("trigger to first progress byte, ms: %s in the send pass, %s in the receive pass; %d empty transfers: "
           "median %s, max %s" % (fmt(ks and ks["first_ms"], "%.2f"), fmt(kr and kr["first_ms"], "%.2f"), TRIGGERS,
