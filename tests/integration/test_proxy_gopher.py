@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from clients import curl, exchange
+from clients import admin_get, connect, curl, exchange, read_until
 from harness import KEY, parse_registry
 from peers import LoopbackServer
 
@@ -365,3 +365,20 @@ def test_direct_and_parent_fetches_share_one_object(korvanet, tmp_path):
     assert fetch(url) == first
     assert len(parent.requests) == 1 and g.requests == []
     parent.close()
+
+
+def test_status_rows_show_the_schemes_own_default_port(korvanet, origin):
+    parent = origin(b"HTTP/1.0 200 OK\r\n\r\nbegun", hold=True)
+    start(korvanet, {"ParentProxy": "127.0.0.1", "ParentProxyPort": parent.port})
+    urls = ["gopher://hole.test/1/menu", "ftp://files.test/pub/", "gopher://hole.test:7070/0/x"]
+    browsers = [connect(PROXY) for _ in urls]
+    try:
+        for b, url in zip(browsers, urls):
+            b.sendall(f"GET {url} HTTP/1.0\r\n\r\n".encode())
+            read_until(b, b"begun")
+        page = admin_get(ADMIN, "/admin/status")
+        for url in urls:
+            assert f'<A HREF="{url}">{url}</A>'.encode() in page, page
+    finally:
+        for b in browsers:
+            b.close()
