@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -65,6 +65,14 @@ seed_mail_parsers_fuzz() {
     printf '\003To: a\r\n\tb\r\nCc: c\r\nto: d\r\n\r\nbody' >"$1/header"
     printf '\004TOP 1 -5' >"$1/pop3"
     printf '\005../etc' >"$1/name"
+}
+
+seed_gopher_menu_fuzz() {
+    # The same bytes are read as a server's menu and as a request path.
+    printf '1Pub\t/pub\th.example\t70\r\n0Read me\t/a b?c\th\t7070\t+\r\n3err\t\t\t0\n.\r\n' >"$1/menu"
+    printf 'i<b>&amp;\t"#\001\th\t70\r\n' >"$1/escapes"
+    printf '7/find%%3f?two+words%%0d%%0aX' >"$1/search"
+    printf '2?name+smith' >"$1/cso"
 }
 
 cd "$out"
