@@ -233,6 +233,28 @@ def test_broken_menu_ends_the_page_with_entry_2001(korvanet, menu):
     assert len(g.requests) == 2
 
 
+def test_bad_servers_leave_no_descriptor_behind(korvanet):
+    srv = start(korvanet, {"EnableCache": 1})
+    answers = {b"/%d\r\n" % i: menu for i, menu in enumerate([
+        GOOD_LINE, GOOD_LINE + b"x" * 300, b"\x00\xff" * 500, b"", b"no tabs\r\n"])}
+    g = GopherServer(answers)
+
+    def one_round():
+        for i in range(len(answers)):
+            fetch(f"gopher://127.0.0.1:{g.port}/1/{i}")
+            fetch(f"gopher://127.0.0.1:{g.port}/0/{i}")
+
+    def descriptors():
+        return len(list(Path(f"/proc/{srv.proc.pid}/fd").iterdir()))
+    one_round()
+    time.sleep(0.2)
+    baseline = descriptors()
+    for _ in range(3):
+        one_round()
+    assert wait_for(lambda: descriptors() <= baseline, 5), (descriptors(), baseline)
+    assert error_entries(srv, 2001) == 4 * 5 and error_entries(srv, 2000) == 0
+
+
 def test_a_long_line_ends_the_menu_without_waiting_for_more(korvanet):
     srv = start(korvanet)
     # 199 bytes without a line feed, then the server stays silent.
