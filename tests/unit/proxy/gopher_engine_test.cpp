@@ -55,6 +55,15 @@ TEST(GopherEngine, PathToRequestLine) {
         {"/7/f%3fx?q", false, '7', "/f?x", "q", "/f?x\tq\r\n"},
         {"/%37s?q", false, '7', "s", "q", "s\tq\r\n"},
     };
+    // A long selector leaves whole, with its line end.
+    const std::string long_selector(700, 's');
+    char long_path[1024];
+    platform::format_bounded(long_path, "/0%s", long_selector.c_str());
+    GopherRequest long_req;
+    split_gopher_path(long_path, &long_req);
+    char long_out[1024];
+    const std::size_t long_n = format_gopher_request(long_req, long_out, sizeof long_out);
+    EXPECT_EQ(std::string(long_out, long_n), long_selector + "\r\n");
     for (std::size_t i = 0; i < std::size(kCases); ++i) {
         const Case& c = kCases[i];
         char path[256];
@@ -278,6 +287,23 @@ TEST(GopherEngine, BrokenMenus) {
         ++entries;
     EXPECT_EQ(entries, kCases.size()) << log;
     EXPECT_NE(log.find("2001"), std::string::npos) << log;
+}
+
+TEST(GopherEngine, StalledServerEndsTheDocumentWithEntry2001) {
+    kv::test::ScratchLogs logs("gopher-stall");
+    config::live().AdminPort = 3129;
+    Rig rig;  // the server end gives up after two idle seconds
+    ASSERT_EQ(rig.load("GET gopher://h/0/slow HTTP/1.0\r\n\r\n"), 1);
+    Rig::put(rig.upstream, "partial");
+    EXPECT_EQ(gopher_engine(*rig.r), 0);
+    EXPECT_EQ(rig.r->proxy.bytes_sent, 7);
+    EXPECT_EQ(rig.r->proxy.discard, rig.r->proxy.discard_on_abort);
+    conn::close_client_socket(*rig.r);
+    EXPECT_EQ(drain(rig.browser), "HTTP/1.0 200 \r\nContent-Type: text/plain\r\n\r\npartial");
+    const std::string log = logs.error_log();
+    EXPECT_NE(log.find("2001"), std::string::npos) << log;
+    EXPECT_NE(log.find("10060"), std::string::npos) << log;
+    EXPECT_NE(log.find("failed to receive data from gopher"), std::string::npos) << log;
 }
 
 TEST(GopherEngine, DocumentsAndForms) {
