@@ -306,6 +306,43 @@ TEST(GopherEngine, StalledServerEndsTheDocumentWithEntry2001) {
     EXPECT_NE(log.find("failed to receive data from gopher"), std::string::npos) << log;
 }
 
+TEST(GopherEngine, RefusedBlockIsEntry2000UnlessTheBrowserReset) {
+    struct Case {
+        bool browser_closes;  // else it stops reading and the send times out
+        bool logged;
+    };
+    const Case kCases[] = {{true, false}, {false, true}};
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        kv::test::ScratchLogs logs("gopher-refused");
+        Rig rig;
+        ASSERT_EQ(rig.load("GET gopher://h/9/big HTTP/1.0\r\n\r\n"), 1) << "row " << i;
+        // The head and the first blocks fit the socket buffer; then the send
+        // waits for a browser that reads nothing, until it gives up or the
+        // browser closes.
+        timeval tv{kCases[i].browser_closes ? 5 : 0, 200000};
+        ::setsockopt(rig.r->client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        std::thread browser([&rig, closes = kCases[i].browser_closes] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (closes) rig.browser.reset();
+        });
+        const int fd = rig.upstream.get();
+        std::thread server([fd] {
+            const std::string block(64 * 1024, 'b');
+            for (int n = 0; n < 64 && net::send_all(fd, block.data(), block.size()); ++n) {
+            }
+        });
+        EXPECT_EQ(gopher_engine(*rig.r), 0) << "row " << i;
+        EXPECT_GT(rig.r->proxy.bytes_sent, 0) << "row " << i;
+        conn::close_server_socket(*rig.r);
+        server.join();
+        browser.join();
+        const std::string log = logs.error_log();
+        EXPECT_EQ(log.find("failed to send data to client") != std::string::npos, kCases[i].logged)
+            << "row " << i << log;
+        EXPECT_EQ(log.find("2001"), std::string::npos) << "row " << i << log;
+    }
+}
+
 TEST(GopherEngine, DocumentsAndForms) {
     struct Case {
         const char* url;
