@@ -274,6 +274,24 @@ std::size_t read_status(int fd, unsigned char* out) {
     return got;
 }
 
+// The hit or miss counters of an object's kind, beside the totals: an ftp://
+// or gopher:// address counts in its own row whether it was fetched directly
+// or through the parent proxy. Under the statistics lock.
+void count_hit_or_miss(int kind, bool hit) {
+    config::Statistics& st = config::statistics();
+    if (hit) {
+        st.Hit += 1;
+        if (kind == 0) st.HttpHit += 1;
+        if (kind == 1) st.FtpHit += 1;
+        if (kind == 2) st.GopherHit += 1;
+    } else {
+        st.Miss += 1;
+        if (kind == 0) st.HttpMiss += 1;
+        if (kind == 1) st.FtpMiss += 1;
+        if (kind == 2) st.GopherMiss += 1;
+    }
+}
+
 long long size_limit(int kind) {
     const auto& s = config::live();
     const long long kb = kind == 1 ? s.MaxFtpSize : (kind == 2 ? s.MaxGopherSize : s.MaxHttpSize);
@@ -503,7 +521,7 @@ void finish(conn::ConnectionRecord& r) {
         p.cache_file.reset();
         if (!ready()) return;
         std::lock_guard<std::mutex> guard(g_stats_lock);
-        config::statistics().Hit += 1;
+        count_hit_or_miss(kind_of_path(p.cache_path), true);
         return;
     }
 
@@ -544,7 +562,7 @@ void finish(conn::ConnectionRecord& r) {
         // is no longer part of the cache.
         statistics_change(st.st_size, kind, 1);
         std::lock_guard<std::mutex> guard(g_stats_lock);
-        config::statistics().Miss += 1;
+        count_hit_or_miss(kind, false);
     }
     p.cache_file.reset();
 }

@@ -65,7 +65,8 @@ int open_for_write(conn::ConnectionRecord& r);
 int append(conn::ConnectionRecord& r, const char* data, std::size_t n);
 // Finishes the object of this request: a reader closes it and counts a hit; a
 // writer keeps it (counting a miss) or deletes it when it is marked for
-// discard, over its kind's size limit, or empty (other than FTP).
+// discard, over its kind's size limit, or empty (other than FTP). Hits and
+// misses count in the totals and in the counters of the object's kind.
 void finish(conn::ConnectionRecord& r);
 // Deletes the request's object if present (host, kind and key name it): 1 when
 // a file was deleted.

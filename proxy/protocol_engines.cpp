@@ -1,5 +1,7 @@
 #include "proxy/protocol_engines.h"
 
+#include "proxy/gopher_engine.h"
+
 namespace kv::proxy {
 
 namespace {
@@ -15,6 +17,6 @@ int nothing_fetched(conn::ConnectionRecord& r) {
 
 // The browser sees the connection close.
 int ftp_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
-int gopher_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
+int gopher_over_http(conn::ConnectionRecord& r) { return gopher_engine(r); }
 
 }  // namespace kv::proxy

@@ -132,8 +132,6 @@ void choose_target(conn::ConnectionRecord& r, const config::Settings& s, Target*
     if (p.via_parent) {
         target->host = s.ParentProxy;
         target->port = static_cast<std::uint16_t>(s.ParentProxyPort);
-        // The parent fetches ftp and gopher addresses as an HTTP proxy.
-        if (p.kind == conn::kKindFtp || p.kind == conn::kKindGopher) p.kind = conn::kKindHttp;
     }
     target->addr = sockaddr_in{};
     target->addr.sin_family = AF_INET;
@@ -190,6 +188,13 @@ bool connect_target(conn::ConnectionRecord& r, const Target& target, const confi
 
 void run_engine(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
+    // The parent fetches ftp and gopher addresses as an HTTP proxy. The
+    // request keeps its kind, so its object is the one a direct fetch of the
+    // same address uses (kind digit, TTL, size limit, statistics).
+    if (p.via_parent && p.kind != conn::kKindHttps) {
+        (void)http_relay(r);
+        return;
+    }
     switch (p.kind) {
         case conn::kKindHttps: connect_tunnel(r); return;
         case conn::kKindFtp:

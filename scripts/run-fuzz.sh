@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -92,6 +92,14 @@ seed_mail_parsers_fuzz() {
     printf '\011To:\n$$ <a@b>\r\nT <c@d>\r\n\r\nFrom: a@b\r\nto: c@d,\r\n\te@f\r\n\r\nbody' >"$1/queue"
     printf '\012\007\00507:05 09:30 ' >"$1/schedule-at"
     printf '\012\000\000 1:30' >"$1/schedule-every"
+}
+
+seed_gopher_menu_fuzz() {
+    # The same bytes are read as a server's menu and as a request path.
+    printf '1Pub\t/pub\th.example\t70\r\n0Read me\t/a b?c\th\t7070\t+\r\n3err\t\t\t0\n.\r\n' >"$1/menu"
+    printf 'i<b>&amp;\t"#\001\th\t70\r\n' >"$1/escapes"
+    printf '7/find%%3f?two+words%%0d%%0aX' >"$1/search"
+    printf '2?name+smith' >"$1/cso"
 }
 
 cd "$out"
