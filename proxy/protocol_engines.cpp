@@ -1,5 +1,7 @@
 #include "proxy/protocol_engines.h"
 
+#include "proxy/ftp_engine.h"
+
 namespace kv::proxy {
 
 namespace {
@@ -13,8 +15,8 @@ int nothing_fetched(conn::ConnectionRecord& r) {
 
 }  // namespace
 
+int ftp_over_http(conn::ConnectionRecord& r) { return ftp_engine(r); }
 // The browser sees the connection close.
-int ftp_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
 int gopher_over_http(conn::ConnectionRecord& r) { return nothing_fetched(r); }
 
 }  // namespace kv::proxy
