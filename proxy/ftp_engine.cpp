@@ -110,6 +110,7 @@ struct Dialogue {
     char data_address[18]{};
     std::uint16_t data_port = 0;
     int timeout_ms = 0;
+    std::uint32_t dump_options = 0;  // the option word as the dialogue ended, for the data dump
     std::string out;            // for the browser, not yet sent
     std::size_t out_head = 0;   // leading bytes of out that are response head
 };
@@ -758,7 +759,7 @@ void details(Dialogue& d, bool with_dump) {
     emit_shown(d, d.path);
     if (with_dump)
         emitf(d, "</li><li><b>Data Dump :</b> E=%d; R=%d; S=%#.8x; F=%#.8x</li></ul>", d.error, d.reply, d.state,
-              d.options);
+              d.dump_options);
     else
         emit(d, "</li></ul>");
 }
@@ -852,10 +853,10 @@ void transfer_failure_page(Dialogue& d) {
     emit_shown(d, d.path);
     if (reason)
         emitf(d, "</li></ul><!-- Data Dump :</b> E=%d; R=%d; S=%#.8x; F=%#.8x -->", d.error, d.reply, d.state,
-              d.options);
+              d.dump_options);
     else
         emitf(d, "</li><li><b>Data Dump :</b> E=%d; R=%d; S=%#.8x; F=%#.8x</li></ul>", d.error, d.reply, d.state,
-              d.options);
+              d.dump_options);
     error_page_end(d);
 }
 
@@ -865,6 +866,7 @@ void report(Dialogue& d) {
         return;
     }
     stop_caching(d);
+    d.dump_options = d.options;
     const bool head_sent = (d.options & kOptHeadSent) != 0;
     if (d.state & kFtpFailure) {
         if (head_sent) {
