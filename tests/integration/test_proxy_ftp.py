@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from clients import basic, curl, proxy_get
+from clients import admin_get, basic, connect, curl, proxy_get, read_until, read_until_close
 from ftp_peers import PyFtpd, ScriptedFtp
 
 PROXY, ADMIN = 7148, 7149
@@ -343,3 +343,29 @@ def test_pyftpdlib_files_and_listing(korvanet, tmp_path):
         assert body == b"".join(unix_line(l) for l in lines) + GENERATED + b"\r\n</body>"
     finally:
         server.close()
+
+
+def test_status_row_and_kill_during_a_slow_retr(korvanet):
+    start(korvanet, UseBackground=0)
+    data = b"s" * 100000
+    ftp = ScriptedFtp(files={"/slow.bin": data}, data=lambda kind, p: [(0, p[:1000]), (8, p[1000:])])
+    client = connect(PROXY)
+    try:
+        client.sendall(f"GET ftp://127.0.0.1:{ftp.port}/slow.bin HTTP/1.0\r\n\r\n".encode())
+        got = read_until(client, b"\r\n\r\n")
+        while len(got.split(b"\r\n\r\n", 1)[1]) < 1000:
+            got += client.recv(65536)
+        deadline = time.monotonic() + 5
+        page = b""
+        while b"(1000/100000)" not in page and time.monotonic() < deadline:
+            page = admin_get(ADMIN, "/admin/status")
+            time.sleep(0.05)
+        assert b"&nbsp;<font size=-1>(1000/100000)</font>" in page
+        serial = int(re.search(rb'/admin/kill/(\d+)"', page).group(1))
+        started = time.monotonic()
+        admin_get(ADMIN, f"/admin/kill/{serial}")
+        client.settimeout(5)
+        assert read_until_close(client) == b""
+        assert time.monotonic() - started < 3
+    finally:
+        client.close()
