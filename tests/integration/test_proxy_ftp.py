@@ -23,10 +23,10 @@ HTML_HEAD = b"HTTP/1.0 200 \r\nContent-Type: text/html\r\n\r\n"
 LOGIN = ["USER anonymous", "PASS korvanet@"]
 
 
-def start(korvanet, **settings):
+def start(korvanet, lists=None, **settings):
     base = {"ProxyPort": PROXY, "AdminPort": ADMIN, "LogAccess": 1, "Timeout": 2, "EnableCache": 0}
     base.update(settings)
-    return korvanet(base)
+    return korvanet(base, lists)
 
 
 def get(ftp, path, headers=b"", user=""):
@@ -369,3 +369,14 @@ def test_status_row_and_kill_during_a_slow_retr(korvanet):
         assert time.monotonic() - started < 3
     finally:
         client.close()
+
+
+@pytest.mark.parametrize("settings,lists", [({"FtpTTL": 0}, None),
+                                            ({}, {"TTLs": ["0<|>ftp://127.0.0.1*<|>"]})], ids=["FtpTTL", "rule"])
+def test_ttl_of_zero_days_keeps_nothing(korvanet, settings, lists):
+    srv = start(korvanet, lists, EnableCache=1, **settings)
+    ftp = ScriptedFtp(files={"/a.txt": b"hello"}, dirs={"/d": UNIX_PUB})
+    for _ in range(2):
+        assert get(ftp, "/a.txt").endswith(b"hello")
+        assert get(ftp, "/d").endswith(b"</body>")
+    assert ftp.connections() == 4 and objects(srv) == []
