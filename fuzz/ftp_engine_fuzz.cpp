@@ -69,8 +69,9 @@ void check_entry(const char* html, std::size_t n) {
     const std::size_t from = shown_at + sizeof kIconTail - 1;
     check(!has_any(line.substr(from, close - from), "<>\""));
     std::string details = line.substr(close + 4);
-    if (details.compare(0, 10, "Symb. Link") == 0) {
-        const std::size_t arrow = details.find(" -> ");
+    const std::size_t link = details.find_first_not_of(' ');
+    if (link != std::string::npos && details.compare(link, 10, "Symb. Link") == 0) {
+        const std::size_t arrow = details.find(" -> ", link);
         if (arrow != std::string::npos) details.erase(arrow, 4);
     }
     check(!has_any(details, "<>"));
