@@ -891,12 +891,16 @@ void report(Dialogue& d) {
     (void)flush(d);
 }
 
-// URL-decodes the path in place; false when it holds CR, LF or NUL then.
+// URL-decodes the path in place; false, leaving it as it came, when it
+// would hold CR, LF or NUL (the access log shows it too).
 bool decode_path(char* path) {
     for (const char* p = path; (p = std::strchr(p, '%')) != nullptr; ++p)
         if (p[1] == '0' && p[2] == '0') return false;
+    std::string decoded(path);
+    net::url_unescape(decoded.data());
+    if (has_line_break(decoded.c_str())) return false;
     net::url_unescape(path);
-    return !has_line_break(path);
+    return true;
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

@@ -272,12 +272,18 @@ def test_transfer_broken_after_the_head(korvanet):
 
 
 def test_no_second_command_from_a_url(korvanet):
-    start(korvanet)
+    srv = start(korvanet)
     ftp = ScriptedFtp(files={"/a": b"x"})
-    for path in ("/a%0d%0aDELE%20x", "/a%0aDELE%20x", "/a%00DELE"):
+    paths = ("/a%0d%0aDELE%20x", "/a%0aDELE%20x", "/a%00DELE", "/a%0D%0A")
+    for path in paths:
         page = get(ftp, path)
         assert page.startswith(b"HTTP/1.0 404 Not Found\r\n"), path
+        assert b"<b>" + path.encode() + b"</b> was not found." in page
     assert all(cmds == [] for cmds in ftp.sessions)
+    # Nor a second line in the access log.
+    assert srv.wait_log("http-proxy.log", "%0D%0A")
+    lines = srv.read_log("http-proxy.log").split("\r\n")
+    assert len(lines) == len(paths) + 1 and all(" 404 " in l for l in lines[:-1])
 
 
 def test_caching_rules(korvanet):
