@@ -608,12 +608,16 @@ bool transfer_starts(Dialogue& d) {
     return true;
 }
 
-// The reply after the data: 226 or 250 go on to QUIT.
+// The reply after the data: 226 or 250 go on to QUIT. The answer is whole
+// then, and nothing more is ever sent: the browser need not wait for QUIT.
 void transfer_end(Dialogue& d, bool replied) {
     if (!replied) return;
     switch (d.reply) {
         case 226:
-        case 250: go(d, kStepQuit); return;
+        case 250:
+            if (flush(d)) (void)::shutdown(d.r.client.get(), SHUT_WR);
+            go(d, kStepQuit);
+            return;
         case 421: fail(d, kErrUnavailable, kFtpFailure); return;
         default: fail(d, kErrNotFound, kFtpFailure); return;
     }
@@ -727,7 +731,6 @@ void step_list(Dialogue& d) {
     emit(d, footer);
     emit(d, "\r\n</body>");
     d.options |= kOptListingComplete;
-    // The page is whole: the browser need not wait for QUIT.
     if (!flush(d)) return;
     if (replied) transfer_end(d, true);
 }

@@ -33,6 +33,7 @@ class ScriptedFtp(LoopbackServer):
         self.data = data
         self.after = after
         self.sessions = []
+        self.ended = []
         self.lock = threading.Lock()
         super().__init__(backlog=32)
 
@@ -41,14 +42,21 @@ class ScriptedFtp(LoopbackServer):
             return len(self.sessions)
 
     def commands(self, n=-1):
+        """The commands of session n, once the proxy has closed it (the
+        browser may have its answer before the QUIT)."""
+        with self.lock:
+            done = self.ended[n]
+        done.wait(5)
         with self.lock:
             return list(self.sessions[n])
 
     def handle(self, conn):
         conn.settimeout(10)
         record = []
+        done = threading.Event()
         with self.lock:
             self.sessions.append(record)
+            self.ended.append(done)
         state = {"cwd": "", "data": None, "listener": None}
         try:
             if self.greeting:
@@ -81,6 +89,7 @@ class ScriptedFtp(LoopbackServer):
             for k in ("data", "listener"):
                 if state[k]:
                     state[k].close()
+            done.set()
 
     def answer(self, conn, verb, arg, state):
         if verb == "USER":

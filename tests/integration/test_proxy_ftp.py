@@ -279,7 +279,7 @@ def test_no_second_command_from_a_url(korvanet):
         page = get(ftp, path)
         assert page.startswith(b"HTTP/1.0 404 Not Found\r\n"), path
         assert b"<b>" + path.encode() + b"</b> was not found." in page
-    assert all(cmds == [] for cmds in ftp.sessions)
+    assert all(ftp.commands(i) == [] for i in range(len(paths)))
     # Nor a second line in the access log.
     assert srv.wait_log("http-proxy.log", "%0D%0A")
     lines = srv.read_log("http-proxy.log").split("\r\n")
