@@ -3,6 +3,7 @@ curl against a scripted FTP server (which records every command and lies
 where told) and pyftpdlib; the pages byte for byte, the commands sent, the
 cache objects on disk and the access-log line."""
 import ftplib
+import os
 import re
 import time
 
@@ -351,10 +352,15 @@ def test_pyftpdlib_files_and_listing(korvanet, tmp_path):
         server.close()
 
 
+def open_descriptors(srv):
+    return len(os.listdir(f"/proc/{srv.proc.pid}/fd"))
+
+
 def test_status_row_and_kill_during_a_slow_retr(korvanet):
-    start(korvanet, UseBackground=0)
+    srv = start(korvanet, UseBackground=0)
     data = b"s" * 100000
     ftp = ScriptedFtp(files={"/slow.bin": data}, data=lambda kind, p: [(0, p[:1000]), (8, p[1000:])])
+    idle = open_descriptors(srv)
     client = connect(PROXY)
     try:
         client.sendall(f"GET ftp://127.0.0.1:{ftp.port}/slow.bin HTTP/1.0\r\n\r\n".encode())
@@ -367,11 +373,16 @@ def test_status_row_and_kill_during_a_slow_retr(korvanet):
             page = admin_get(ADMIN, "/admin/status")
             time.sleep(0.05)
         assert b"&nbsp;<font size=-1>(1000/100000)</font>" in page
+        assert open_descriptors(srv) >= idle + 3  # browser, control and data connection
         serial = int(re.search(rb'/admin/kill/(\d+)"', page).group(1))
         started = time.monotonic()
         admin_get(ADMIN, f"/admin/kill/{serial}")
         client.settimeout(5)
         assert read_until_close(client) == b""
+        # The browser's, the control and the data connection are all closed.
+        while open_descriptors(srv) > idle and time.monotonic() - started < 3:
+            time.sleep(0.05)
+        assert open_descriptors(srv) == idle
         assert time.monotonic() - started < 3
     finally:
         client.close()
