@@ -20,10 +20,12 @@ class ScriptedFtp(LoopbackServer):
     connection instead). pasv: "ok", "noparen", "lie" (names 10.9.9.9), or
     "refuse". size: False to refuse SIZE. data: callable(kind, payload)
     -> list of (delay, bytes) pieces for the data connection, then "after"
-    replies the final line (default 226)."""
+    replies the final line (default 226). intruder: on PORT, a connection
+    from 127.0.0.2 reaches the proxy's listener first and sends b"EVIL"."""
 
     def __init__(self, files=None, dirs=None, greeting=b"220 scripted ready\r\n", replies=None,
-                 pasv="ok", size=True, data=None, after=b"226 done\r\n"):
+                 pasv="ok", size=True, data=None, after=b"226 done\r\n", intruder=False):
+        self.intruder = intruder
         self.files = files or {}
         self.dirs = dirs or {}
         self.greeting = greeting
@@ -57,7 +59,7 @@ class ScriptedFtp(LoopbackServer):
         with self.lock:
             self.sessions.append(record)
             self.ended.append(done)
-        state = {"cwd": "", "data": None, "listener": None}
+        state = {"cwd": "", "data": None, "listener": None, "evil": None}
         try:
             if self.greeting:
                 conn.sendall(self.greeting)
@@ -86,7 +88,7 @@ class ScriptedFtp(LoopbackServer):
             pass
         finally:
             conn.close()
-            for k in ("data", "listener"):
+            for k in ("data", "listener", "evil"):
                 if state[k]:
                     state[k].close()
             done.set()
@@ -121,6 +123,12 @@ class ScriptedFtp(LoopbackServer):
             return b"227 Entering Passive Mode (" + numbers.encode() + b")\r\n"
         if verb == "PORT":
             n = [int(x) for x in arg.split(",")]
+            if self.intruder:
+                evil = socket.create_connection((".".join(map(str, n[:4])), n[4] * 256 + n[5]), timeout=5,
+                                                source_address=("127.0.0.2", 0))
+                evil.sendall(b"EVIL")
+                state["evil"] = evil
+                time.sleep(0.1)
             s = socket.create_connection((".".join(map(str, n[:4])), n[4] * 256 + n[5]), timeout=5)
             state["data"] = s
             return b"200 port ok\r\n"

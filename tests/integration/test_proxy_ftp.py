@@ -191,6 +191,12 @@ def test_credentials_and_the_401_answers(korvanet):
     assert objects(srv) == []
 
 
+def test_active_mode_takes_only_the_servers_connection(korvanet):
+    start(korvanet)
+    ftp = ScriptedFtp(files={"/f.txt": b"real data"}, pasv="refuse", intruder=True)
+    assert get(ftp, "/f.txt") == b"HTTP/1.0 200 \r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nreal data"
+
+
 @pytest.mark.parametrize("pasv,extra,port_used", [
     ("ok", {}, False),
     ("noparen", {}, False),
