@@ -286,6 +286,9 @@ def test_no_second_command_from_a_url(korvanet):
         page = get(ftp, path)
         assert page.startswith(b"HTTP/1.0 404 Not Found\r\n"), path
         assert b"<b>" + path.encode() + b"</b> was not found." in page
+    deadline = time.monotonic() + 5
+    while ftp.connections() < len(paths) and time.monotonic() < deadline:
+        time.sleep(0.02)
     assert all(ftp.commands(i) == [] for i in range(len(paths)))
     # Nor a second line in the access log.
     assert srv.wait_log("http-proxy.log", "%0D%0A")
