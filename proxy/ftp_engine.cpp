@@ -283,16 +283,20 @@ bool wait_readable(int fd, int timeout_ms) {
     }
 }
 
-// A receive that waits at most the time-out; -1 on failure or time-out.
-long receive_data(int fd, char* buf, std::size_t n, int timeout_ms) {
+// A receive that takes what is waiting at once and otherwise waits for it
+// at most the time-out; -1 on failure or time-out.
+long receive_waiting(int fd, char* buf, std::size_t n, int flags, int timeout_ms) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (!wait_readable(fd, timeout_ms)) return -1;
-        const ssize_t got = ::recv(fd, buf, n, 0);
+        const ssize_t got = ::recv(fd, buf, n, flags | MSG_DONTWAIT);
         if (got >= 0) return static_cast<long>(got);
-        if (errno != EINTR) return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!wait_readable(fd, timeout_ms)) return -1;
     }
     return -1;
 }
+
+long receive_data(int fd, char* buf, std::size_t n, int timeout_ms) { return receive_waiting(fd, buf, n, 0, timeout_ms); }
 
 bool server_address(const Dialogue& d, sockaddr_in* peer) {
     socklen_t len = sizeof *peer;
@@ -963,9 +967,7 @@ int take_reply_line(int fd, int timeout_ms, char* out, std::size_t size) {
     bool cut = false;
     char block[kReplyTextSize];
     for (int attempt = 0; attempt < 1000000; ++attempt) {
-        if (!wait_readable(fd, timeout_ms)) return -1;
-        ssize_t n = ::recv(fd, block, sizeof block, MSG_PEEK);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = receive_waiting(fd, block, sizeof block, MSG_PEEK, timeout_ms);
         if (n < 0) return -1;
         if (n == 0) return 0;
         const char* lf = static_cast<const char*>(std::memchr(block, '\n', static_cast<std::size_t>(n)));
