@@ -21,6 +21,8 @@ void shutdown_sockets(ConnectionRecord& r) {
     std::lock_guard<std::mutex> guard(r.socket_lock);
     r.client.shutdown_both();
     r.server.shutdown_both();
+    r.proxy.ftp_data.shutdown_both();
+    r.proxy.ftp_listener.shutdown_both();
 }
 
 }  // namespace kv::conn

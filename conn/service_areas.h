@@ -60,6 +60,10 @@ struct ProxyFields {
     int discard{};
     int discard_on_abort{};
     char cache_path[512]{};
+    // An ftp:// fetch's data connection and its active-mode listener: here, so
+    // that a kill wakes them and the end of the record closes them.
+    platform::Socket ftp_data;
+    platform::Socket ftp_listener;
 };
 
 // Destination texts of the gateways and mapped links (status page).

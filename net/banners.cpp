@@ -41,14 +41,24 @@ const char* version_text() {
 
 const char* product_heading() { return kHeading; }
 
-std::size_t format_generated_by(char* out, std::size_t size) {
+namespace {
+
+std::size_t format_footer(char* out, std::size_t size, const char* footer) {
     if (size == 0) return 0;
-    int r = std::snprintf(out, size, kGeneratedBy, version_text());
+    int r = std::snprintf(out, size, footer, version_text());
     if (r < 0) {
         out[0] = '\0';
         return 0;
     }
     return static_cast<std::size_t>(r) < size ? static_cast<std::size_t>(r) : size - 1;
+}
+
+}  // namespace
+
+std::size_t format_generated_by(char* out, std::size_t size) { return format_footer(out, size, kGeneratedBy); }
+
+std::size_t format_error_detected_by(char* out, std::size_t size) {
+    return format_footer(out, size, kErrorDetectedBy);
 }
 
 int send_error_detected_by(int fd) { return send_formatted(fd, kErrorDetectedBy, version_text()); }

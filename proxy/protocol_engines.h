@@ -1,5 +1,4 @@
 #pragma once
-// Not built yet: every call answers as if the feature were off.
 // The engines that fetch ftp:// and gopher:// addresses for browsers over the
 // already connected server socket. Both answer the browser themselves and
 // return 1 when the transfer ran to its end, 0 otherwise.

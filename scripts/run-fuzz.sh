@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -53,6 +53,15 @@ seed_line_tunnel_fuzz() {
     printf '\000ab\010c d\n' >"$1/telnet-backspace"
     printf '\001NOOP\r\nUSER bob#pop.example\r\n' >"$1/pop3-user"
     printf '\001quit\r\n' >"$1/pop3-quit"
+}
+
+seed_ftp_engine_fuzz() {
+    # The first byte picks the reader: 0 replies, 1 replies collected, 2 LIST data.
+    printf '\000220-Welcome\r\n 1999 was\r\n220 ready\r\n213 1234\r\n227 Entering (127,0,0,1,4,1)\r\n' >"$1/replies"
+    printf '\001230-a\r\nb\r\n230-c\r\n230 done\r\n331\r\n' >"$1/collected"
+    printf '\002total 3\r\n-rw-r--r-- 1 u g 2000 Jan 15 10:30 notes.txt\r\ndrwxr-xr-x 2 u g 4096 Mar  3  2019 pub dir\r\nlrwxrwxrwx 1 u g 9 Feb 28 09:05 latest -> ../rel/v2\r\n' >"$1/unix"
+    printf '\00201-15-2024  10:30AM  3145728 big file.zip\r\n01-15-24  09:00PM  <DIR>  sub\r\n' >"$1/dos"
+    printf '\002d [RWCEAFMS] admin 512 Jan 01 12:00 system\r\n- [RWCEAFMS] admin 10 Jan 01 12:00 <b>&.html\r\n' >"$1/other"
 }
 
 seed_mail_parsers_fuzz() {
