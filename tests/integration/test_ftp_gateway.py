@@ -338,6 +338,28 @@ def test_a_data_peer_that_never_connects(korvanet, mode):
     fake.close()
 
 
+def test_kill_ends_a_running_transfer(korvanet):
+    start(korvanet)
+    c, fake = logged_in()
+    data, data_port = listener(SERVER_HOST)
+    client_data = connect(passive(c, fake, "127,0,0,2", data_port), host=GW_HOST)
+    c.sendall(b"RETR f\r\n")
+    assert fake.line() == b"RETR f\r\n"
+    server_data, _ = data.accept()
+    fake.send(b"150 here\r\n")
+    server_data.sendall(b"part")
+    assert read_until(c, b"\r\n") == b"150 here\r\n"
+    assert read_until(client_data, b"part") == b"part"
+    # The data sockets are the record's: a kill wakes the relay between them.
+    serial = int(re.search(rb'/admin/kill/(\d+)"', gateway_rows(want=1)[0]).group(1))
+    admin_get(ADMIN, f"/admin/kill/{serial}")
+    assert closed(client_data, 5) and closed(c, 5)
+    assert gateway_rows(want=0) == []
+    for s in (server_data, data):
+        s.close()
+    fake.close()
+
+
 # --- failures: the closing pair and the log -----------------------------------------
 
 def test_login_failures_end_with_the_closing_pair(korvanet):
