@@ -10,6 +10,7 @@ import ftplib
 import io
 import os
 import re
+import resource
 import socket
 import subprocess
 import sys
@@ -36,12 +37,12 @@ def pair(text):
     return b"421-Error : " + text + b"\r\n421 Closing connection\r\n"
 
 
-def start(korvanet, **settings):
+def start(korvanet, preexec=None, **settings):
     base = {"ProxyPort": PROXY, "AdminPort": ADMIN, "FTP": 1, "FTPPort": GW, "Timeout": 2, "EnableCache": 0,
             "DnsServer": "127.0.0.9", "InternalResolver": 1}
     base.update(settings)
     return korvanet(base, env={"KORVANET_TEST_DNS_RETRY_MS": "100",
-                               "KORVANET_TEST_FTP_DATA_WAIT_MS": str(DATA_WAIT_MS)})
+                               "KORVANET_TEST_FTP_DATA_WAIT_MS": str(DATA_WAIT_MS)}, preexec=preexec)
 
 
 def entries(srv, code):
@@ -383,6 +384,31 @@ def test_login_failures_end_with_the_closing_pair(korvanet):
         assert read_until_close(c) == pair(text), line
     assert entries(srv, 1907) == [("1", "10061", "Can't connect to host 127.0.0.2 : Connection refused.")]
     assert entries(srv, 1906) == []
+
+
+def test_no_descriptor_left_for_the_server_connection(korvanet):
+    srv = start(korvanet, preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40)))
+    # Clients at the login prompt take every descriptor; the last one waits
+    # in the listener's queue.
+    held = []
+    while len(held) < 100:
+        s = connect(GW, host=GW_HOST, timeout=2)
+        try:
+            assert read_until(s, b"\r\n") == GREETING
+        except socket.timeout:
+            break
+        held.append(s)
+    assert 0 < len(held) < 100
+    # One descriptor back: the waiting client gets it, and none is left for
+    # the connection to its server.
+    held.pop().close()
+    s.settimeout(10)
+    assert read_until(s, b"\r\n") == GREETING
+    s.sendall(b"USER bob@127.0.0.2:21\r\n")
+    assert read_until_close(s) == pair(b"socket() failed, code 10024")
+    assert entries(srv, 1906) == [("1", "10024", "can't create socket")]
+    for c in held:
+        c.close()
 
 
 def flood(sock, chunk, limit=64 << 20):
