@@ -70,7 +70,8 @@ void check_reply_line(char* line) {
     const bool complete = kv::gateways::ftp_reply_complete(line, false);
     if (kv::gateways::ftp_reply_complete(line, true)) check(complete);
     (void)kv::gateways::ftp_reply_code(line);
-    (void)kv::gateways::classify_ftp_command(line);
+    const auto what = kv::gateways::classify_ftp_command(line);
+    if (kv::gateways::ftp_transfer_uploads(line)) check(what == kv::gateways::FtpCommand::kTransfer);
     const std::size_t before = std::strlen(line);
     const int cut = kv::gateways::cut_ftp_line(line);
     check(cut == (before > kv::gateways::kFtpLineMax));

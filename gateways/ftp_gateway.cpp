@@ -1,6 +1,7 @@
 #include "gateways/ftp_gateway.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,7 @@
 #include "net/outbound_connect.h"
 #include "net/relay.h"
 #include "net/socket_options.h"
+#include "net/stream_splice.h"
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/socket_error.h"
@@ -97,6 +99,14 @@ sockaddr_in local_of(int fd) {
     return a;
 }
 
+// Replies and commands go out as whole lines, one send each; a line must not
+// wait for the ACK of the one before (150 and then 226 to a client that says
+// nothing in between would wait out its delayed ACK).
+void set_no_delay(int fd) {
+    int on = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int send_line(int fd, const char* text) { return net::send_formatted(fd, "%s\r\n", text); }
 
 void close_data_channel(conn::ConnectionRecord& r) {
@@ -106,6 +116,11 @@ void close_data_channel(conn::ConnectionRecord& r) {
 }
 
 // --- connecting to the server ---------------------------------------------------
+
+const char* dial_text() {
+    const char* text = net::net_links().dial_status_text ? net::net_links().dial_status_text() : nullptr;
+    return text ? text : "";
+}
 
 void describe_connect_failure(const Session& s, int err, char* out, std::size_t size) {
     char suffix[64];
@@ -123,7 +138,7 @@ bool connect_server(conn::ConnectionRecord& r, Session& s) {
     net::OutboundFailure kind = net::OutboundFailure::kNone;
     if (!net::resolve_host(s.login.host, true, &addr, &kind)) {
         if (kind == net::OutboundFailure::kDialFailed)
-            (void)platform::format_bounded(s.failure, "RAS reports : %s\n", net::net_links().dial_status_text());
+            (void)platform::format_bounded(s.failure, "RAS reports : %s\n", dial_text());
         else
             (void)platform::format_bounded(s.failure, "Host %s doesn't have DNS entry!\n", s.login.host);
         return false;
@@ -139,7 +154,7 @@ bool connect_server(conn::ConnectionRecord& r, Session& s) {
     if (!net::connect_socket(r.server.get(), addr, true, r.dial_use, &kind)) {
         const int err = platform::last_socket_error();
         if (kind == net::OutboundFailure::kDialFailed) {
-            (void)platform::format_bounded(s.failure, "RAS reports : %s", net::net_links().dial_status_text());
+            (void)platform::format_bounded(s.failure, "RAS reports : %s", dial_text());
         } else {
             describe_connect_failure(s, err, s.failure, sizeof s.failure);
             log::error(log::kErrFtpGwConnect, 1, err, "%s", s.failure);
@@ -154,6 +169,7 @@ bool connect_server(conn::ConnectionRecord& r, Session& s) {
 bool greet_server(conn::ConnectionRecord& r, Session& s) {
     const int server = r.server.get();
     net::set_io_timeouts(server, s.timeout_ms);
+    set_no_delay(server);
     FtpReplyHead head;
     if (pass_ftp_reply(server, -1, r.work, false, true, kGreetingLinesMax, &head) != FtpReplyEnd::kPassed ||
         head.code != 220) {
@@ -236,6 +252,24 @@ bool accept_data_peer(conn::ConnectionRecord& r, const Session& s, const in_addr
     }
 }
 
+// Moves one transfer's bytes from `from` to `to` until `from` closes. Data
+// flows one way on an FTP data connection, so the bytes go straight through
+// a kernel pipe; where that cannot be, the two-way relay copies them. A
+// receiver that goes away ends the transfer silently, as does a reset or a
+// time-out; other receive errors are logged once.
+void move_data(conn::ConnectionRecord& r, int from, int to, int client_side, int server_side) {
+    long long moved = 0;
+    int error = 0;
+    bool send_failed = false;
+    const int done = net::splice_until_close(from, to, -1, &moved, &error, &send_failed);
+    if (done < 0) {
+        (void)net::relay(client_side, server_side, r.work, kRelayBufferSize);
+        return;
+    }
+    if (done == 0 && !send_failed && error != platform::kWsaConnReset && error != platform::kWsaTimedOut)
+        log::error(log::kErrSocket, 2, error, "socket error");
+}
+
 // One transfer: the peer that connects to the listener (the client in
 // passive mode, the server in active mode) is relayed to the other side,
 // reached by the gateway. The data channel is closed afterwards.
@@ -246,9 +280,13 @@ void relay_data(conn::ConnectionRecord& r, const Session& s) {
         r.progress = kPointDataRelay;
         const int near = r.ftp.near_side.get();
         const int far = r.ftp.far_side.get();
-        // The relay's first socket is the client's side.
-        (void)(s.passive ? net::relay(near, far, r.work, kRelayBufferSize)
-                         : net::relay(far, near, r.work, kRelayBufferSize));
+        net::set_io_timeouts(near, s.timeout_ms);
+        const int client_side = s.passive ? near : far;
+        const int server_side = s.passive ? far : near;
+        if (ftp_transfer_uploads(s.command))
+            move_data(r, client_side, server_side, client_side, server_side);
+        else
+            move_data(r, server_side, client_side, client_side, server_side);
     }
     close_data_channel(r);
 }
@@ -369,6 +407,7 @@ bool log_in(conn::ConnectionRecord& r, Session& s) {
     r.progress = kPointLogin;
     const int client = r.client.get();
     net::set_io_timeouts(client, s.timeout_ms);
+    set_no_delay(client);
     if (!net::send_text(client, kGreeting) || !read_ftp_client_line(client, s.command)) {
         s.end = End::kSilent;
         return false;

@@ -132,6 +132,10 @@ FtpCommand classify_ftp_command(const char* line) {
     return FtpCommand::kOther;
 }
 
+bool ftp_transfer_uploads(const char* line) {
+    return starts_with_nocase(line, "STOR") || starts_with_nocase(line, "STOU") || starts_with_nocase(line, "APPE");
+}
+
 int cut_ftp_line(char* line) {
     if (std::strlen(line) <= kFtpLineMax) return 0;
     line[kFtpLineMax] = '\0';

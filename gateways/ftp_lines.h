@@ -66,6 +66,10 @@ enum class FtpCommand {
 };
 FtpCommand classify_ftp_command(const char* line);
 
+// Whether a transfer command sends its data from the client to the server
+// (STOR, STOU, APPE); the others bring it from the server.
+bool ftp_transfer_uploads(const char* line);
+
 // Cuts a server line to kFtpLineMax characters in place; 1 when it was cut.
 int cut_ftp_line(char* line);
 

@@ -225,6 +225,28 @@ def test_curl_through_the_gateway_is_byte_exact(korvanet, ftpd, tmp_path, mode):
     assert b"curl-up.bin" in curl(*mode, "-l", via).stdout
 
 
+@pytest.mark.parametrize("pasv", [True, False], ids=["passive", "active"])
+def test_client_that_abandons_a_download(korvanet, ftpd, pasv):
+    srv = start(korvanet)
+    (ftpd.root / "big.bin").write_bytes(os.urandom(1 << 20) * 16)
+    ftp = ftplib.FTP(timeout=10)
+    ftp.connect(GW_HOST, GW)
+    ftp.login(f"bob@{SERVER_HOST}:{ftpd.port}", "pw")
+    ftp.set_pasv(pasv)
+    data = ftp.transfercmd("RETR big.bin")
+    assert len(data.recv(1000)) > 0
+    data.close()
+    # The server's answer to the broken transfer passes on, the dialogue goes on.
+    try:
+        assert ftp.getresp()[:1] in "24"
+    except ftplib.error_temp:
+        pass
+    assert raw_listing(ftp, "RETR notes.txt") == b"line one\r\nline two\n"
+    assert ftp.quit() == BYE.decode().rstrip("\r\n")
+    # A receiver that went away is no fault of the gateway's.
+    assert entries(srv, 1105) == []
+
+
 # --- the dialogue, byte for byte ---------------------------------------------------
 
 def test_dialogue_and_rewritten_addresses(korvanet):

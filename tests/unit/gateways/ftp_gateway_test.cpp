@@ -202,6 +202,10 @@ TEST(FtpLines, ReplyCompletionCodeAndCommands) {
     };
     for (std::size_t i = 0; i < std::size(kCommands); ++i)
         EXPECT_EQ(classify_ftp_command(kCommands[i].line), kCommands[i].what) << "row " << i;
+
+    // The direction of a transfer's data.
+    for (const char* up : {"STOR f", "stou", "Appe f"}) EXPECT_TRUE(ftp_transfer_uploads(up)) << up;
+    for (const char* down : {"RETR f", "LIST", "NLST", "MLSD", "STAT"}) EXPECT_FALSE(ftp_transfer_uploads(down)) << down;
 }
 
 // --- replies and client lines over socket pairs ------------------------------------
