@@ -233,7 +233,7 @@ bool accept_data_peer(conn::ConnectionRecord& r, const Session& s, const in_addr
         const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
         if (fd >= 0) {
             platform::Socket peer(fd);
-            if (from.sin_addr.s_addr != expected.s_addr) continue;  // closed by its owner here
+            if (from.sin_addr.s_addr != expected.s_addr) continue;  // a stranger: closed as peer goes
             pause.note_accepted();
             conn::set_socket(r, r.ftp.near_side, std::move(peer));
             return true;
