@@ -5,7 +5,8 @@ checks the dialogue byte for byte and plays the misbehaving servers.
 Clients reach the gateway on 127.0.0.3 and the servers listen on 127.0.0.2,
 so the gateway's address on the client side (127.0.0.3, in its 227 answers)
 differs from its address on the server side (127.0.0.1, in the PORT lines it
-sends on)."""
+sends on). Test builds read KORVANET_TEST_FTP_DATA_WAIT_MS for how long a
+transfer waits for its data peer, since Timeout counts in whole minutes."""
 import ftplib
 import io
 import os
