@@ -50,12 +50,13 @@ trap 'exit 130' INT TERM
 
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # BENCH_SUITES picks the benchmarks: "proxy" (bench.py), "socks"
-# (socks_bench.py, in a private network namespace of its own) and "mail"
-# (mail_bench.py, beside OpenSMTPD and dovecot when they are installed) and
+# (socks_bench.py, in a private network namespace of its own), "mail"
+# (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
-# passes beside OpenSMTPD and fetchmail).
+# passes beside OpenSMTPD and fetchmail) and "ftp" (ftp_gateway_bench.py, in
+# a namespace of its own, beside ftp-proxy).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -65,6 +66,11 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange}; do
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/socks_bench.py" ;;
         mail) run="/usr/bin/python3 $HERE/mail_bench.py" ;;
         exchange) run="/usr/bin/python3 $HERE/mail_exchange_bench.py" ;;
+        ftp)
+            command -v ftp-proxy >/dev/null 2>&1 || echo "warning: ftp-proxy not found (scripts/install-deps.sh bench installs it)" >&2
+            /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
+                || { echo "python3-pyftpdlib is required for the ftp benchmark" >&2; status=1; continue; }
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/ftp_gateway_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

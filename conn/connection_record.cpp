@@ -17,12 +17,20 @@ void close_client_socket(ConnectionRecord& r) {
     r.client.reset();
 }
 
+void set_socket(ConnectionRecord& r, platform::Socket& field, platform::Socket s) {
+    std::lock_guard<std::mutex> guard(r.socket_lock);
+    field = std::move(s);
+}
+
 void shutdown_sockets(ConnectionRecord& r) {
     std::lock_guard<std::mutex> guard(r.socket_lock);
     r.client.shutdown_both();
     r.server.shutdown_both();
     r.proxy.ftp_data.shutdown_both();
     r.proxy.ftp_listener.shutdown_both();
+    r.ftp.listener.shutdown_both();
+    r.ftp.near_side.shutdown_both();
+    r.ftp.far_side.shutdown_both();
 }
 
 }  // namespace kv::conn

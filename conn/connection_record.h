@@ -36,6 +36,7 @@ struct ConnectionRecord {
     ProxyFields proxy;
     GatewayFields gateway;
     SocksFields socks;
+    FtpFields ftp;
     MailFields mail;
 };
 
@@ -48,6 +49,9 @@ inline const char* display_name(const ConnectionRecord& r) {
 void set_server_socket(ConnectionRecord& r, platform::Socket s);
 void close_server_socket(ConnectionRecord& r);
 void close_client_socket(ConnectionRecord& r);
+// Owner side: replaces one of the record's other sockets (the FTP data
+// channel), safe against a concurrent kill.
+void set_socket(ConnectionRecord& r, platform::Socket& field, platform::Socket s);
 // Any thread: wakes the owner's blocked socket calls.
 void shutdown_sockets(ConnectionRecord& r);
 

@@ -83,6 +83,15 @@ struct SocksFields {
     std::unique_ptr<unsigned char[]> datagram;  // UDP ASSOCIATE: one datagram and its header
 };
 
+// The FTP gateway's data channel: the listener a PORT or PASV made and the
+// two sockets of one transfer. They live here, not on the handler's stack, so
+// that a kill wakes them and a fault still closes them.
+struct FtpFields {
+    platform::Socket listener;
+    platform::Socket near_side;  // accepted on the listener
+    platform::Socket far_side;   // connected by the gateway
+};
+
 // The mail services' per-session state, allocated by the session and owned
 // here: freeing the record frees it even when the fault guard skipped the
 // handler's destructors.

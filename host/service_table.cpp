@@ -17,6 +17,7 @@
 #include "config/access_control.h"
 #include "config/settings.h"
 #include "dns/resolver.h"
+#include "gateways/ftp_gateway.h"
 #include "gateways/line_tunnel.h"
 #include "gateways/mapped_links.h"
 #include "gateways/socks_server.h"
@@ -350,7 +351,8 @@ void build_service_table(const config::Settings& s) {
     if (s.NewsServer[0]) (void)register_service(119, "NEWS GW", nullptr, nullptr, gateways::handle_news_gateway);
     if (s.RealAudio)
         (void)register_service(static_cast<std::uint16_t>(s.RealAudioPort), "REALAUDIO GW", nullptr, nullptr, close_at_once);
-    if (s.FTP) (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, close_at_once);
+    if (s.FTP)
+        (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, gateways::ftp_gateway_serve);
     if (s.Socks4 || s.Socks5)
         (void)register_service(static_cast<std::uint16_t>(s.SocksPort), "SOCKS", gateways::socks_init,
                                gateways::socks_stop, gateways::handle_socks);

@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -109,6 +109,16 @@ seed_gopher_menu_fuzz() {
     printf 'i<b>&amp;\t"#\001\th\t70\r\n' >"$1/escapes"
     printf '7/find%%3f?two+words%%0d%%0aX' >"$1/search"
     printf '2?name+smith' >"$1/cso"
+}
+
+seed_ftp_gateway_fuzz() {
+    # The first byte picks the parser: 0 login line, 1 PORT, 2 the 227
+    # reply, 3 reply completion and command classes.
+    printf '\000USER bob@office@ftp.example.com:2121' >"$1/login"
+    printf '\001PORT 127,0,0,1,4,1' >"$1/port"
+    printf '\001PORT 1, 2 ,3,4,5,256' >"$1/port-range"
+    printf '\002227 Entering Passive Mode (10,0,0,2,255,255).' >"$1/passive"
+    printf '\003220-banner' >"$1/reply"
 }
 
 cd "$out"
