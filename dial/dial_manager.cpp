@@ -21,6 +21,8 @@ int minutes_to_hangup() { return 0; }
 void set_progress_socket(platform::Socket s) { s.reset(); }
 void request_dial() {}
 void request_hangup() {}
+void force_window(int) {}
+void set_idle_ticks(int) {}
 
 int lookup_with_dial(const char* host, in_addr* out, int* dial_failed) {
     if (dial_failed) *dial_failed = 0;

@@ -37,6 +37,12 @@ void set_progress_socket(platform::Socket s);
 // Asks the dial thread to dial / to hang up; returns at once.
 void request_dial();
 void request_hangup();
+// The mail transfer's hold on the line: mode 1 opens the dial window
+// whatever the weekday windows say, mode 0 gives the window back to them.
+void force_window(int mode);
+// Idle ticks (6-second passes without traffic); 999999 makes the line hang
+// up as soon as the mail transfer is over, 0 starts the count anew.
+void set_idle_ticks(int ticks);
 // Lookup that may dial first; *dial_failed set when a dial attempt failed.
 int lookup_with_dial(const char* host, in_addr* out, int* dial_failed);
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "mail/dot_stream.h"
 #include "mail/mail_store.h"
 #include "mail/pop3_server.h"
 #include "mail/smtp_server.h"

@@ -306,7 +306,9 @@ void register_mail_rows(const config::Settings& s) {
                                mail::pop3_server_stop, mail::pop3_serve);
         (void)register_service(static_cast<std::uint16_t>(s.SmtpServerPort), "SMTP", mail::smtp_server_init,
                                mail::smtp_server_stop, mail::smtp_serve);
-        (void)register_service(5674, "MAIL TRANSFER", nullptr, nullptr, close_at_once);
+        // Only the server's own trigger connects here.
+        if (register_service(mail::kTransferPort, "MAIL TRANSFER", nullptr, nullptr, mail::mail_transfer_serve))
+            g_rows[g_row_count - 1].loopback_only = true;
     }
 }
 
@@ -321,6 +323,7 @@ int register_service(std::uint16_t port, const char* name, InitFn init, StopFn s
     r.init = init;
     r.stop = stop;
     r.handler = handler;
+    r.loopback_only = false;
     return 1;
 }
 
@@ -369,7 +372,7 @@ int start_services() {
     int listening = 0;
     for (int i = 0; i < g_row_count; ++i) {
         ServiceRow& r = g_rows[i];
-        r.listener = net::open_listener(r.port, SOCK_STREAM);
+        r.listener = net::open_listener(r.port, SOCK_STREAM, r.loopback_only ? INADDR_LOOPBACK : INADDR_ANY);
         r.pause = net::AcceptPause{};
         if (!r.listener.valid()) {
             log::error(log::kErrServiceStart, 4, 0, "can't start %s.", r.name);

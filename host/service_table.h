@@ -29,6 +29,7 @@ struct ServiceRow {
     InitFn init;
     StopFn stop;
     Handler handler;
+    bool loopback_only;  // listens on 127.0.0.1 alone
 };
 
 // Appends a row (name cut to 19 characters). 0 when 512 rows exist.

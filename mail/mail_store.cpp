@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -546,6 +547,41 @@ int read_header(int fd, off_t offset, const char* name, std::string& value) {
     }
     finish_occurrence();
     return found && value.size() <= kMaxHeaderValue;
+}
+
+SpoolListing::SpoolListing() {
+    char path[kPathSize];
+    join_path(path, cfg().MailDir, "spool");
+    dir_ = ::opendir(path);
+}
+
+SpoolListing::~SpoolListing() {
+    if (dir_) ::closedir(static_cast<DIR*>(dir_));
+}
+
+bool SpoolListing::next(char (&name)[kFileNameSize], off_t* size) {
+    if (!dir_) return false;
+    DIR* d = static_cast<DIR*>(dir_);
+    while (dirent* e = ::readdir(d)) {
+        if (!ends_with(e->d_name, ".pm") || std::strlen(e->d_name) >= kFileNameSize) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        (void)platform::copy_bounded(name, e->d_name);
+        *size = st.st_size;
+        return true;
+    }
+    return false;
+}
+
+platform::File SpoolListing::open_exclusive(const char* name) const {
+    if (!dir_) return platform::File();
+    platform::File f = platform::open_file_at(::dirfd(static_cast<DIR*>(dir_)), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (f.valid() && ::flock(f.get(), LOCK_EX | LOCK_NB) != 0) f.reset();
+    return f;
+}
+
+int SpoolListing::remove(const char* name) const {
+    return dir_ && ::unlinkat(::dirfd(static_cast<DIR*>(dir_)), name, 0) == 0;
 }
 
 void kill_point(const char* name) {

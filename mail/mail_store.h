@@ -84,6 +84,25 @@ void abandon_new_file(NewFile& nf);
 // removed. 1 with the value; 0 when absent or above 153,600 bytes.
 [[nodiscard]] int read_header(int fd, off_t offset, const char* name, std::string& value);
 
+// The spool's "*.pm" files, one at a time in directory order; files written
+// or deleted meanwhile may or may not show. Holds the directory open.
+class SpoolListing {
+public:
+    SpoolListing();
+    ~SpoolListing();
+    SpoolListing(const SpoolListing&) = delete;
+    SpoolListing& operator=(const SpoolListing&) = delete;
+    // The next regular file's name and size; false at the end.
+    [[nodiscard]] bool next(char (&name)[kFileNameSize], off_t* size);
+    // Opens a listed file for exclusive reading: a file another transfer or
+    // viewer holds fails (invalid File).
+    [[nodiscard]] platform::File open_exclusive(const char* name) const;
+    [[nodiscard]] int remove(const char* name) const;
+
+private:
+    void* dir_;  // DIR*
+};
+
 // Test builds: "KORVANET_TEST_KILL_POINT=name" makes the process kill itself
 // with SIGKILL when it passes the named point. Elsewhere it does nothing.
 void kill_point(const char* name);

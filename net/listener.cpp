@@ -18,7 +18,7 @@ constexpr std::uint32_t kLongestRestMs = 1000;
 
 }  // namespace
 
-platform::Socket open_listener(std::uint16_t port, int type) {
+platform::Socket open_listener(std::uint16_t port, int type, std::uint32_t address) {
     platform::Socket s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
     if (!s.valid()) {
         log::error(log::kErrSocketCreate, 3, platform::capture_socket_error(), "can't create socket");
@@ -34,7 +34,7 @@ platform::Socket open_listener(std::uint16_t port, int type) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(address);
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         int err = platform::capture_socket_error();
         if (err == platform::kWsaAddressInUse)

@@ -1,6 +1,8 @@
 #pragma once
 // Listening sockets and the rule every accept loop follows when the system
 // runs out of descriptors or memory: rest the listener, log once, try again.
+#include <netinet/in.h>
+
 #include <cstdint>
 
 #include "platform/socket.h"
@@ -9,10 +11,10 @@ namespace kv::net {
 
 inline constexpr int kListenBacklog = 128;
 
-// Opens a listener on all interfaces: SOCK_STREAM (listening, non-blocking
-// accept) or SOCK_DGRAM. Logs 1101-1104 and returns an invalid socket on
+// Opens a listener on all interfaces (or the one address, host order):
+// SOCK_STREAM (listening, non-blocking accept) or SOCK_DGRAM. Logs 1101-1104 and returns an invalid socket on
 // failure.
-platform::Socket open_listener(std::uint16_t port, int type);
+platform::Socket open_listener(std::uint16_t port, int type, std::uint32_t address = INADDR_ANY);
 
 // What a failed accept() means for the loop that called it.
 enum class AcceptFailure {

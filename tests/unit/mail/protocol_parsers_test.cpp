@@ -3,6 +3,7 @@
 // message numbers.
 #include <string>
 
+#include "mail/dot_stream.h"
 #include "mail/pop3_server.h"
 #include "mail/smtp_server.h"
 #include "tests/unit/test_support.h"
