@@ -88,6 +88,12 @@ class _ScriptedPeer(LoopbackServer):
             conn.sendall(piece)
         return True
 
+    def wait_idle(self, timeout=15):
+        """Waits until every connection so far has ended; their records."""
+        with self.lock:
+            n = len(self.sessions)
+        return self.wait_sessions(n, timeout)
+
     def wait_sessions(self, n, timeout=15):
         """Waits until n connections have ended; their records."""
         deadline = time.monotonic() + timeout

@@ -7,10 +7,13 @@ import os
 import random
 import re
 import resource
+import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -239,7 +242,7 @@ def test_ehlo_helo_and_auth(korvanet, ehlo, script, user, accepted, commands, go
         refusal = "535 5.7.8 Authentication credentials invalid"
         assert page == (head + b'<font color="#ff0000"><b>Error; </b></font>SEND: AUTH LOGIN failed: '
                         + refusal.encode() + b"<p><b>End</b><br>" + BACK)
-        assert [(e[0], e[2]) for e in error_entries(srv, 0)] == [("3", "AUTH LOGIN failed, SMTP server replied: " + refusal)]
+        assert [(e[0], e[2]) for e in error_entries(srv, "000")] == [("3", "AUTH LOGIN failed, SMTP server replied: " + refusal)]
     else:
         assert page == head + b"<b>End</b><br>" + BACK
     assert "Mail send: problems sending e-mails to SMTP server" in srv.read_log("mail.log")
@@ -259,7 +262,7 @@ def test_auth_login_with_a_real_smtp_server(korvanet):
     def check(server, session, envelope, mechanism, auth_data):
         ok = mechanism == "LOGIN" and isinstance(auth_data, LoginPassword) and \
             (auth_data.login, auth_data.password) == (b"au", b"right pw")
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, handled=False)
 
     port = free_port()
     controller = Controller(Handler(), hostname="127.0.0.1", port=port, authenticator=check,
@@ -274,10 +277,10 @@ def test_auth_login_with_a_real_smtp_server(korvanet):
             page = transfer()
             assert page.endswith(b"<b>End</b><br>" + BACK)
             if delivered:
-                assert got == [("me@here", ["far@away.example"], data[:-5] + b"\r\n")] or \
-                    [g[:2] for g in got] == [("me@here", ["far@away.example"])]
-                assert got[0][2].replace(b"\r\n", b"\n") == data[:-5].replace(b"\r\n", b"\n").replace(b"\n..", b"\n.") + b"\n" or \
-                    got[0][2].startswith(b"Received: from 127.0.0.1")
+                # Taken apart by a real server: the dots unstuffed, the message then the
+                # line end that precedes the final dot.
+                message = data[:-len(b".\r\n")]
+                assert got == [("me@here", ["far@away.example"], message.replace(b"\r\n..", b"\r\n."))]
                 assert spool_files(srv) == []
             else:
                 assert b"SEND: AUTH LOGIN failed: 535" in page
@@ -514,7 +517,8 @@ def test_upstream_bad_input(korvanet, script, kept, ending):
     assert page.endswith(BACK) and srv.proc.poll() is None
     assert spool_files(srv) == []
     assert 1 <= upstream.messages().count(data) <= 2
-    assert upstream.wait_sessions(2 if kept is not False else 1)[-1][-1] == "QUIT"
+    if kept:
+        assert upstream.wait_sessions(2)[1][-1] == "QUIT"
 
 
 def limit_files():
@@ -588,6 +592,7 @@ def test_provider_bad_input(korvanet, script, limits, commands, shown, code, hel
     # The next transfer fetches what is left, and nothing twice.
     assert transfer().endswith(BACK)
     assert box(srv, "ann") == sorted([ONE, TWO])
+    provider.wait_sessions(2)
     assert provider.held == []
 
 
@@ -632,15 +637,21 @@ DOVECOT = "/usr/sbin/dovecot"
 
 
 @pytest.mark.skipif(not os.path.exists(DOVECOT), reason="dovecot is not installed")
-def test_download_from_a_real_pop3_server(korvanet, tmp_path):
-    root = tmp_path / "dovecot"
+@pytest.mark.skipif(os.geteuid() != 0, reason="dovecot runs its login process as its own user")
+def test_download_from_a_real_pop3_server(korvanet):
+    # Its processes run as its own users: the whole tree lives where they reach it.
+    root = Path(tempfile.mkdtemp(prefix="kv-dovecot-"))
+    root.chmod(0o755)
     maildir = root / "mail"
     for sub in ("cur", "new", "tmp"):
         (maildir / sub).mkdir(parents=True)
+    (root / "home").mkdir()
     stored = [b"From: a@far.example\nTo: jim@far.example\nSubject: one\n\nfirst\n.dot line\n",
               b"Subject: two\n\n" + b"".join(b"line %d\n" % i for i in range(3000))]
     for i, m in enumerate(stored):
         (maildir / "new" / f"100000000{i}.M{i}P1.test").write_bytes(m)
+    for p in [maildir, root / "home", *maildir.rglob("*")]:
+        shutil.chown(p, "dovecot", "dovecot")
     port = free_port()
     conf = root / "dovecot.conf"
     conf.write_text(f"""protocols = pop3
@@ -652,9 +663,9 @@ ssl = no
 disable_plaintext_auth = no
 auth_mechanisms = plain
 mail_location = maildir:{maildir}
-default_internal_user = root
-default_login_user = root
-default_internal_group = root
+default_internal_user = dovecot
+default_login_user = dovenull
+first_valid_uid = 0
 service pop3-login {{
   inet_listener pop3 {{
     address = 127.0.0.1
@@ -667,7 +678,7 @@ passdb {{
 }}
 userdb {{
   driver = static
-  args = uid=root gid=root home={root}/home
+  args = uid=dovecot gid=dovecot home={root}/home
 }}
 """)
     proc = subprocess.Popen([DOVECOT, "-F", "-c", str(conf)], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
@@ -691,6 +702,7 @@ userdb {{
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 # --- through the configuration pages and a browser -------------------------------------

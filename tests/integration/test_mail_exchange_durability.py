@@ -46,6 +46,7 @@ def test_kill_during_a_transfer_loses_nothing(korvanet, tmp_path, point):
     again = start_exchange(korvanet, upstream, accounts, home=home)
     assert transfer().endswith(BACK)
     # Remote: everything fetched is gone, nothing is left behind.
+    provider.wait_idle()
     assert provider.held == []
     delivered = box(again, "ann")
     for m in REMOTE:
