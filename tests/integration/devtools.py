@@ -108,7 +108,7 @@ class DevTools:
 
     def errors(self):
         """Script exceptions and console or log entries of level error seen so far
-        (Runtime and Log must have been enabled)."""
+        (Runtime and Log must have been enabled), the site icon's absence aside."""
         self.evaluate("true")  # takes in the events sent before it
         out = []
         for e in self.events:
@@ -118,7 +118,9 @@ class DevTools:
             elif e["method"] == "Runtime.consoleAPICalled" and p.get("type") in ("error", "assert"):
                 out.append(p.get("args"))
             elif e["method"] == "Log.entryAdded" and p.get("entry", {}).get("level") == "error":
-                out.append(p["entry"])
+                # The icon is the browser's own guess, not something a page asked for.
+                if not p["entry"].get("url", "").endswith("/favicon.ico"):
+                    out.append(p["entry"])
         return out
 
 
