@@ -12,6 +12,7 @@ comes in that connection. A reply is bytes or a list of pieces: bytes, CLOSE
 (end the connection there), or a callable piece(conn) that sends what it
 likes and returns False to end the connection."""
 import base64
+import os
 import re
 import smtplib
 import threading
@@ -276,8 +277,9 @@ def queue_mail(message, sender="<me@here>", recipients=("<far@away.example>",)):
 
 
 def spool_files(srv):
+    """The queued files in directory order, the order a send pass takes them."""
     d = mail_dir(srv) / "spool"
-    return sorted(d.glob("*.pm")) if d.exists() else []
+    return [d / n for n in os.listdir(d) if n.endswith(".pm")] if d.exists() else []
 
 
 def spool_data(srv):

@@ -55,10 +55,11 @@ def test_send_and_receive_page_and_what_the_peers_see(korvanet):
     upstream = SmtpUpstream()
     srv = start_exchange(korvanet, upstream, [pop3_account("jim", "pw", provider.port, "ann")])
     queue_mail(OUT)
+    queue_mail(TWO, sender="<two@here>", recipients=["<x@away.example>", "<y@away.example>"])
     sizes = [p.stat().st_size for p in spool_files(srv)]
     data = spool_data(srv)
-    assert len(data) == 1 and data[0].startswith(b"Received: from 127.0.0.1 by 127.0.0.1 (Korvanet); ")
-    assert data[0].endswith(b"\r\n" + OUT.replace(b"\r\n.leading", b"\r\n..leading") + b"\r\n.\r\n")
+    assert len(data) == 2 and all(d.startswith(b"Received: from 127.0.0.1 by 127.0.0.1 (Korvanet); ") for d in data)
+    assert sorted(data, key=len)[0].endswith(b"\r\n" + OUT.replace(b"\r\n.leading", b"\r\n..leading") + b"\r\n.\r\n")
     before = time.time()
     page = transfer()
     want = (page_prefix() + b"<b>Receiving ... </b><br>"
@@ -71,14 +72,20 @@ def test_send_and_receive_page_and_what_the_peers_see(korvanet):
     assert provider.wait_sessions(1) == [["USER jim", "PASS pw", "STAT", "RETR 1", "DELE 1", "RETR 2", "DELE 2",
                                           "QUIT"]]
     assert provider.held == []
-    assert upstream.wait_sessions(1) == [sent(data[0])]
+    # One connection, the files in directory order, each followed by RSET.
+    envelopes = {OUT: (FROM, TO_FAR), TWO: ("MAIL FROM:<two@here>", "RCPT TO:<x@away.example>", "RCPT TO:<y@away.example>")}
+    session = [EHLO]
+    for d in data:
+        session += [*next(v for k, v in envelopes.items() if d.endswith(k.replace(b"\r\n.", b"\r\n..") + b"\r\n.\r\n")),
+                    "DATA", d, "RSET"]
+    assert upstream.wait_sessions(1) == [session + ["QUIT"]]
     assert spool_files(srv) == []
     assert box(srv, "ann") == sorted([ONE, TWO])
     log = srv.read_log("mail.log")
     for n, m in ((1, ONE), (2, TWO)):
         assert (f'POP3 download: {n} messages ({len(m)} bytes) downloaded from account "jim@127.0.0.1" '
                 "successfuly") in log
-    assert f"Mail send: 1 messages ({sizes[0]} bytes) sent successfuly" in log
+    assert f"Mail send: 2 messages ({sum(sizes)} bytes) sent successfuly" in log
     assert error_count(srv) == 0
 
 
@@ -88,7 +95,9 @@ def test_accounts_in_list_order_with_their_targets(korvanet):
     first = Pop3Provider([ONE])
     # No port in the account: the provider's standard one.
     second = Pop3Provider([to_orders, to_other], user="sue", password="", port=110)
-    accounts = [pop3_account("jim", "pw", first.port, "[sales]"),
+    closed_port = free_port()
+    accounts = [pop3_account("gone", "pw", closed_port, "cy"),                # refused: the pass goes on
+                pop3_account("jim", "pw", first.port, "[sales]"),
                 pop3_account("nobody", "pw", first.port, ""),          # no target: skipped
                 pop3_account("", "pw", first.port, "cy"),              # no user: skipped
                 "u<|>pw<|><|><|>cy",                                   # no server: skipped
@@ -99,6 +108,8 @@ def test_accounts_in_list_order_with_their_targets(korvanet):
     page = transfer()
     # The backup copy is made without progress output.
     want = (page_prefix() + b"<b>Receiving ... </b><br>"
+            + b'<b><font color="0000ff">gone@127.0.0.1 </font></b> [STAMP]<br>' + b"Connecting to 127.0.0.1 ... "
+            + b'Error 1004 : see <a href="/admin/logs/error">error logs </a> for details\n' + FAILED_ACCOUNT
             + receive_account("jim", "127.0.0.1", [ONE], b"[sales], ")
             + receive_account("sue", "127.0.0.1", [to_orders, to_other], [b"RULEs: [sales], ", b"RULEs: cy, "])
             + b"<b>End</b><br><hr>" + send_pass([]) + BACK)
@@ -110,6 +121,10 @@ def test_accounts_in_list_order_with_their_targets(korvanet):
     assert box(srv, "bob") == sorted([ONE, to_orders])
     assert box(srv, "cy") == [to_other]
     assert box(srv, "archive") == sorted([ONE, to_orders, to_other])
+    entries = error_entries(srv, 1004)
+    assert len(entries) == 1 and entries[0][0] == "2" and entries[0][1] != "0"
+    assert entries[0][2].startswith("can't connect to POP3 server : 127.0.0.1; Reason : ")
+    assert 'POP3 download: download problems for account "gone@127.0.0.1"' in srv.read_log("mail.log")
     second.close()
 
 
@@ -199,6 +214,22 @@ def test_refusals_return_or_keep_the_message(korvanet, rcpts, script, commands, 
         assert transfer().endswith(send_pass(sizes) + BACK)
         assert upstream.wait_sessions(2)[1] == sent(data, rcpts=[f"RCPT TO:{r}" for r in rcpts])
         assert spool_files(srv) == []
+
+
+def test_unreachable_upstream_keeps_the_spool(korvanet):
+    srv = start_exchange(korvanet, None, settings={"SmtpSendPort": free_port()})
+    queue_mail(OUT)
+    sizes = [p.stat().st_size for p in spool_files(srv)]
+    assert transfer() == (page_prefix() + NOTHING_RECEIVED + b"<b>Sending ...</b><br>"
+                          + b'<b><font color="#0000ff">1 messages (%.2f kB) to send.</font></b><br>' % (sizes[0] / 1024)
+                          + b"Connecting to 127.0.0.1 ... "
+                          + b'Error 1027 : see <a href="/admin/logs/error">error logs </a> for details<BR>\n'
+                          + b"<b>End</b><br>" + BACK)
+    entries = error_entries(srv, 1027)
+    assert len(entries) == 1 and entries[0][0] == "3" and entries[0][1] != "0"
+    assert entries[0][2].startswith("can't connect to SMTP server : 127.0.0.1; Reason : ")
+    assert len(spool_files(srv)) == 1
+    assert "Mail send: problems sending e-mails to SMTP server, see error log for details" in srv.read_log("mail.log")
 
 
 # --- greeting, EHLO, AUTH and ETRN ------------------------------------------------
@@ -473,7 +504,7 @@ def test_time_of_day_schedule_fires_in_its_minute(korvanet):
     now = time.time()
     minutes = " ".join(time.strftime("%H:%M", time.localtime(now + d)) for d in (0, 60))
     srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", provider.port, "ann")],
-                         {"MailSendRcvType": 0, "MailSendRcvTime": f"at {minutes} "})
+                         {"MailSendRcvType": 0, "MailSendRcvTime": f"99:99 at {minutes} 7:5 garbage:"})
     provider.wait_sessions(1, timeout=80)
     assert wait_for(lambda: box(srv, "ann") == [ONE])
     # One minute triggers once: the turns of the next 40 s start nothing.
