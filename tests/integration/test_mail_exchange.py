@@ -128,6 +128,35 @@ def test_accounts_in_list_order_with_their_targets(korvanet):
     second.close()
 
 
+@pytest.mark.parametrize("target, stored", [("[ghost]", False), ("[nobody]", True)])
+def test_failed_delivery_deletes_only_what_was_stored(korvanet, target, stored):
+    # A missing group stores the message nowhere: it stays remote. A group without
+    # members gets a problem report: stored, so it may go.
+    provider = Pop3Provider([ONE])
+    srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", provider.port, target)])
+    page = transfer()
+    assert unstamped(page) == (page_prefix() + b"<b>Receiving ... </b><br>"
+                               + b'<b><font color="0000ff">jim@127.0.0.1 </font></b> [STAMP]<br>'
+                               + b"Connecting to 127.0.0.1 ... Ok.<br>\n" + b"Entering user's mailbox  ... "
+                               + in_box(1, len(ONE))
+                               + b"1 message received (%d bytes) Ok.<br>\n" % len(ONE)
+                               + b"Distributing to Korvanet account(s) :<br>" + target.encode() + b", "
+                               + b'<br><b><font color="#ff0000">Error occured</font></b>, see '
+                                 b'<a href="/admin/logs/error">error logs </a> for details<br>'
+                               + b"<b>End</b><br><hr>" + send_pass([]) + BACK)
+    assert ('POP3 download: problems in mail distribution for account "jim@127.0.0.1", see error logs for details'
+            in srv.read_log("mail.log"))
+    session = provider.wait_sessions(1)[0]
+    assert session == ["USER jim", "PASS pw", "STAT", "RETR 1"] + (["DELE 1"] if stored else []) + ["QUIT"]
+    reports = box(srv, "problems.log")
+    if stored:
+        assert provider.held == [] and len(reports) == 1
+        assert b"Error description: group [nobody] doesn't contain users !\r\n" in reports[0] and ONE in reports[0]
+    else:
+        assert provider.held == [ONE] and reports == []
+        assert [e[2] for e in error_entries(srv, 1008)] == ["group ghost doesn't exist"]
+
+
 def test_messages_stay_remote_without_dele(korvanet):
     provider = Pop3Provider([ONE, TWO])
     srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", provider.port, "ann")], {"POP3DELE": 0})
@@ -243,6 +272,8 @@ AUTH_CASES = [
     ("no-auth-offered", b"250-upstream\r\n250 HELP\r\n", {}, "au", "apw", [EHLO], True),
     ("auth-right", AUTH_EHLO, {}, "au", "apw", [EHLO, "AUTH LOGIN", B64("au"), B64("apw")], True),
     ("no-auth-user", AUTH_EHLO, {}, "", "apw", [EHLO], True),
+    # Only a continuation line announces it.
+    ("auth-on-the-last-line", b"250-upstream\r\n250 AUTH LOGIN\r\n", {}, "au", "apw", [EHLO], True),
     ("auth-wrong", AUTH_EHLO, {}, "au", "other", [EHLO, "AUTH LOGIN", B64("au"), B64("apw")], False),
     ("helo-refused-too", AUTH_EHLO, {"EHLO": b"500 no\r\n", "HELO": b"501 no either\r\n"}, "au", "apw",
      [EHLO, "HELO Korvanet.anywhere"], False),
