@@ -9,6 +9,8 @@ import re
 import resource
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -558,6 +560,9 @@ UPSTREAM_BAD = [
     ("close-after-the-data-250", {".": [b"250 queued\r\n", CLOSE]}, False, rb"<b>End</b><br>"),
     ("421-mid-file", {"RCPT": {1: [b"421 4.3.2 closing down\r\n", CLOSE]}}, True, rb"<b>End</b><br>"),
     ("long-greeting", {"greeting": b"220-" + b"x" * 10000 + b"\r\n220 ok\r\n"}, None, rb"<b>End</b><br>"),
+    # Only a "-" in the fourth place continues a reply.
+    ("odd-fourth-character", {"EHLO": b"250-up\r\n250xyz\r\n", "MAIL": b"250_ok\r\n"}, False,
+     rb"100\.0 % sent<br>\n<b>End</b><br>"),
 ]
 
 
@@ -656,6 +661,60 @@ def test_provider_bad_input(korvanet, script, limits, commands, shown, code, hel
     assert box(srv, "ann") == sorted([ONE, TWO])
     provider.wait_sessions(2)
     assert provider.held == []
+
+
+def test_upstream_closing_during_the_data(korvanet):
+    def reset(conn):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        return False
+
+    upstream = SmtpUpstream({"DATA": [b"354 go ahead\r\n", reset]})
+    srv = start_exchange(korvanet, upstream)
+    queue_mail(b"Subject: big\r\n\r\n" + (b"z" * 998 + b"\r\n") * 4000)
+    page = transfer()
+    assert re.search(rb'<font color="#ff0000"><b>Error; </b></font>Socket error \(\d+ : [^)<]+\) in sending e-mail '
+                     rb"data to server<p><b>End</b><br>" + re.escape(BACK) + rb"\Z", page), page[-400:]
+    entries = error_entries(srv, 1029)
+    assert len(entries) == 1 and entries[0][0] == "2" and entries[0][1] != "0"
+    assert entries[0][2] == "can't send data to server"
+    assert len(spool_files(srv)) == 1
+    data = spool_data(srv)[0]
+    assert transfer().endswith(BACK)
+    assert upstream.messages()[-1] == data and spool_files(srv) == []
+
+
+def test_transfer_goes_on_when_the_browser_leaves(korvanet):
+    provider = Pop3Provider([ONE, TWO])
+    upstream = SmtpUpstream()
+    srv = start_exchange(korvanet, upstream, [pop3_account("jim", "pw", provider.port, "ann")])
+    queue_mail(OUT)
+    s = connect(ADMIN)
+    s.sendall(b"GET /admin/mail?BothMail=+Send+and+Receive+ HTTP/1.0\r\n\r\n")
+    assert s.recv(10).startswith(b"HTTP/1.0")
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    # Nothing more is written to it, but every message is still moved.
+    assert wait_for(lambda: box(srv, "ann") == sorted([ONE, TWO]) and spool_files(srv) == [], 15)
+    assert len(upstream.wait_sessions(1)) == 1 and provider.wait_sessions(1)[0][-1] == "QUIT"
+    assert srv.proc.poll() is None
+    assert transfer().endswith(BACK)
+
+
+def test_unreachable_hosts_with_a_dial_up_connection(korvanet):
+    # Unknown names while a dial-up connection is set but may not be dialled: the
+    # line is down, which is no error.
+    srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", 110, "ann", host="pop.invalid")],
+                         {"SMTPServer": "smtp.invalid", "ConnName": "MyISP", "AllowToDial": 0})
+    queue_mail(OUT)
+    sizes = [p.stat().st_size for p in spool_files(srv)]
+    assert unstamped(transfer()) == (
+        page_prefix() + b"<b>Receiving ... </b><br>" + b'<b><font color="0000ff">jim@pop.invalid </font></b> [STAMP]<br>'
+        + b"Connecting to pop.invalid ... failed<br>host <b>pop.invalid</b> unreachable\n<br>" + b"<b>End</b><br><hr>"
+        + b"<b>Sending ...</b><br>"
+        + b'<b><font color="#0000ff">1 messages (%.2f kB) to send.</font></b><br>' % (sizes[0] / 1024)
+        + b"Connecting to smtp.invalid ... failed <br>SMTP server is unreachable\n<br>" + BACK)
+    assert error_count(srv) == 0 and srv.read_log("mail.log") == ""
+    assert len(spool_files(srv)) == 1
 
 
 def test_trigger_port_takes_nothing_from_others(korvanet):
