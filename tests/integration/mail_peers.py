@@ -341,6 +341,16 @@ def send_pass(sizes, host="127.0.0.1"):
     return out + b"<b>End</b><br>"
 
 
+def stops_cleanly(srv, within=5):
+    """Stops the server: prompt, exit status 0, and no sanitizer report (a leak
+    or a memory fault seen during the test fails it here)."""
+    began = time.monotonic()
+    code = srv.stop()
+    assert time.monotonic() - began < within, "stopping took too long"
+    out = srv.output()
+    assert code == 0 and "Sanitizer" not in out and "runtime error" not in out, out[-3000:]
+
+
 def wait_for(predicate, timeout=10, step=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

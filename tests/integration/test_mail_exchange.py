@@ -25,7 +25,7 @@ from clients import admin_get, connect, listening, read_until_close, submission
 from devtools import Browser
 from mail_peers import (ADMIN, BACK, CLOSE, STAMP, Pop3Provider, SmtpUpstream, flood, page_prefix,
                         pop3_account, queue_mail, receive_account, send_pass, spool_data, spool_files, start_exchange,
-                        transfer, unstamped, wait_for, write_spool)
+                        stops_cleanly, transfer, unstamped, wait_for, write_spool)
 from harness import KEY, parse_registry
 from mail_setup import LISTS, box, error_entries, mail_dir
 from peers import free_port
@@ -90,6 +90,8 @@ def test_send_and_receive_page_and_what_the_peers_see(korvanet):
                 "successfuly") in log
     assert f"Mail send: 2 messages ({sum(sizes)} bytes) sent successfuly" in log
     assert error_count(srv) == 0
+    # The schedule's wait does not hold up the stop.
+    stops_cleanly(srv)
 
 
 def test_accounts_in_list_order_with_their_targets(korvanet):
@@ -431,6 +433,7 @@ def test_spool_file_forms(korvanet, content, commands, returned):
         assert b"Error description: Bad mail spool file format; mail not sent\r\n" in reports[0]
     else:
         assert reports == [] and error_count(srv) == 0
+    stops_cleanly(srv)
 
 
 # --- urgent mail, a transfer already running, the mail server off -------------------
@@ -584,6 +587,7 @@ def test_upstream_bad_input(korvanet, script, kept, ending):
     assert 1 <= upstream.messages().count(data) <= 2
     if kept:
         assert upstream.wait_sessions(2)[1][-1] == "QUIT"
+    stops_cleanly(srv)
 
 
 def limit_files():
@@ -659,6 +663,7 @@ def test_provider_bad_input(korvanet, script, limits, commands, shown, code, hel
     assert box(srv, "ann") == sorted([ONE, TWO])
     provider.wait_sessions(2)
     assert provider.held == []
+    stops_cleanly(srv)
 
 
 def test_upstream_closing_during_the_data(korvanet):
@@ -679,6 +684,7 @@ def test_upstream_closing_during_the_data(korvanet):
     data = spool_data(srv)[0]
     assert transfer().endswith(BACK)
     assert upstream.messages()[-1] == data and spool_files(srv) == []
+    stops_cleanly(srv)
 
 
 def test_transfer_goes_on_when_the_browser_leaves(korvanet):
@@ -696,6 +702,7 @@ def test_transfer_goes_on_when_the_browser_leaves(korvanet):
     assert len(upstream.wait_sessions(1)) == 1 and provider.wait_sessions(1)[0][-1] == "QUIT"
     assert srv.proc.poll() is None
     assert transfer().endswith(BACK)
+    stops_cleanly(srv)
 
 
 def test_unreachable_hosts_with_a_dial_up_connection(korvanet):
@@ -748,6 +755,7 @@ def test_trigger_port_takes_nothing_from_others(korvanet):
     assert srv.proc.poll() is None
     assert transfer().endswith(BACK)
     assert box(srv, "ann") == [ONE] and len(upstream.messages()) == 1
+    stops_cleanly(srv)
 
 
 # --- a real POP3 provider --------------------------------------------------------------

@@ -10,7 +10,7 @@ import signal
 import pytest
 
 from mail_peers import BACK, Pop3Provider, SmtpUpstream, pop3_account, queue_mail, spool_data, spool_files, \
-    start_exchange, transfer
+    start_exchange, stops_cleanly, transfer
 from mail_setup import box, mail_dir
 
 
@@ -60,3 +60,4 @@ def test_kill_during_a_transfer_loses_nothing(korvanet, tmp_path, point):
     assert spool_files(again) == []
     # Nothing went to the problems mailbox on the way.
     assert box(again, "problems.log") == []
+    stops_cleanly(again)
