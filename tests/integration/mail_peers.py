@@ -10,7 +10,8 @@ word ("EHLO", "MAIL", "RCPT", "DATA", "RETR", ...; "greeting"; "." for the end
 of the message data) to a reply, or to {n: reply} for the n-th time that word
 comes in that connection. A reply is bytes or a list of pieces: bytes, CLOSE
 (end the connection there), or a callable piece(conn) that sends what it
-likes and returns False to end the connection."""
+likes and returns False to end the connection. The upstream takes message
+data only after a reply to DATA given as bytes beginning with "3"."""
 import base64
 import os
 import re
@@ -131,9 +132,11 @@ class SmtpUpstream(_ScriptedPeer):
         super().__init__(scripts)
 
     def messages(self):
-        """The data of every message received, over all connections."""
+        """The data of every message received whole (up to its final dot line),
+        over all connections."""
         with self.lock:
-            return [item for s in self.sessions for item in s if isinstance(item, bytes)]
+            return [item for s in self.sessions for item in s
+                    if isinstance(item, bytes) and item.endswith(b"\r\n.\r\n")]
 
     def converse(self, conn, overrides, counts, record):
         plain = {"HELO": b"250 upstream\r\n", "EHLO": self.ehlo, "MAIL": b"250 sender ok\r\n",
@@ -151,8 +154,6 @@ class SmtpUpstream(_ScriptedPeer):
             text = line.decode("latin-1")
             record.append(text)
             word = text.split(" ")[0].upper()
-            if word == "MAIL" or word == "RCPT":
-                word = text[:4].upper()
             if word == "AUTH" and self.auth:
                 if not self.reply(conn, overrides, counts, "AUTH", plain["AUTH"]):
                     return
