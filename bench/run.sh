@@ -51,9 +51,11 @@ trap 'exit 130' INT TERM
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # BENCH_SUITES picks the benchmarks: "proxy" (bench.py), "socks"
 # (socks_bench.py, in a private network namespace of its own) and "mail"
-# (mail_bench.py, beside OpenSMTPD and dovecot when they are installed).
+# (mail_bench.py, beside OpenSMTPD and dovecot when they are installed) and
+# "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
+# passes beside OpenSMTPD and fetchmail).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange}; do
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -62,6 +64,7 @@ for suite in ${BENCH_SUITES:-proxy socks mail}; do
             done
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/socks_bench.py" ;;
         mail) run="/usr/bin/python3 $HERE/mail_bench.py" ;;
+        exchange) run="/usr/bin/python3 $HERE/mail_exchange_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

@@ -231,12 +231,15 @@ void* schedule_main(void*) {
 // One number of the "h:m" form as a scanf "%d" reads it: blanks, a sign,
 // digits. false when there are no digits.
 bool scan_number(const char*& p, long long* value) {
-    p += std::strspn(p, " \t\r\n");
+    p += std::strspn(p, " \t\n\v\f\r");  // what isspace takes
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+') ++p;
     if (*p < '0' || *p > '9') return false;
     long long v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) v = v < kNumberMax ? v * 10 + (*p - '0') : kNumberMax;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > kNumberMax) v = kNumberMax;
+    }
     *value = negative ? -v : v;
     return true;
 }

@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -47,9 +47,20 @@ seed_socks_request_fuzz() {
     printf '\200\000\000\000\003\003abc\000\065data' >"$1/udp-name"
 }
 
+seed_line_tunnel_fuzz() {
+    # The first byte picks the reader: 0 Telnet prompt, 1 POP3 dialogue.
+    printf '\000\377\375\001\377\373\003host.example 2323\r\000' >"$1/telnet-negotiation"
+    printf '\000ab\010c d\n' >"$1/telnet-backspace"
+    printf '\001NOOP\r\nUSER bob#pop.example\r\n' >"$1/pop3-user"
+    printf '\001quit\r\n' >"$1/pop3-quit"
+}
+
 seed_mail_parsers_fuzz() {
     # The first byte picks the parser: 0 SMTP command, 1 relay, 2 end of DATA,
-    # 3 header reader, 4 POP3 line and numbers, 5 mailbox name.
+    # 3 header reader, 4 POP3 line and numbers, 5 mailbox name, 6 upstream
+    # SMTP reply (the first byte / 11 picks the line size), 7 envelope line,
+    # 8 STAT reply and RETR end, 9 queue header (name, then the block),
+    # 10 schedule (hour and minute bytes, then the text).
     printf '\000RCPT TO:<a@b>' >"$1/command"
     printf '\001<x@far.example>\n127.0.5.7\n127.0.5.0/255.255.255.0 10.0.0.1\nhome.example;office' >"$1/relay"
     printf '\002line\r\n..stuffed\r\n.\r\nQUIT\r\n' >"$1/data-crlf"
@@ -57,6 +68,30 @@ seed_mail_parsers_fuzz() {
     printf '\003To: a\r\n\tb\r\nCc: c\r\nto: d\r\n\r\nbody' >"$1/header"
     printf '\004TOP 1 -5' >"$1/pop3"
     printf '\005../etc' >"$1/name"
+    printf '\006250-relay.example\r\n250-AUTH LOGIN\r\n250 HELP\r\n' >"$1/reply-ehlo"
+    printf '\006220 ready\n250' >"$1/reply-cut"
+    printf '\021334 %01100d\r\n' 0 >"$1/reply-auth-long"  # 17: 1,024-byte lines
+    {
+        printf '\006'
+        i=0
+        while [ $i -lt 100 ]; do printf '250-x\r\n'; i=$((i + 1)); done
+        printf '250 end\r\n'
+    } >"$1/reply-101-lines"
+    {
+        printf '\006'
+        i=0
+        while [ $i -lt 85 ]; do printf '250-%095d\r\n' $i; i=$((i + 1)); done
+        printf '250 end\r\n'
+    } >"$1/reply-9k"
+    printf '\007$$ Ann <ann@home.example> SIZE=9' >"$1/envelope-from"
+    printf '\007$$ <>' >"$1/envelope-null"
+    printf '\007T <c@d>' >"$1/envelope-rcpt"
+    printf '\007' >"$1/envelope-data"
+    printf '\010+OK 3 120\r\na\r\n..b\r\n.\r\n' >"$1/retr-crlf"
+    printf '\010+ok 0 0\n.\n' >"$1/retr-lf"
+    printf '\011To:\n$$ <a@b>\r\nT <c@d>\r\n\r\nFrom: a@b\r\nto: c@d,\r\n\te@f\r\n\r\nbody' >"$1/queue"
+    printf '\012\007\00507:05 09:30 ' >"$1/schedule-at"
+    printf '\012\000\000 1:30' >"$1/schedule-every"
 }
 
 cd "$out"
