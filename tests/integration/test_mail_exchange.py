@@ -360,6 +360,7 @@ def test_ehlo_helo_and_auth(korvanet, ehlo, script, user, accepted, commands, go
     assert "Mail send: problems sending e-mails to SMTP server" in srv.read_log("mail.log")
 
 
+@pytest.mark.filterwarnings("ignore:Requiring AUTH while not requiring TLS")
 def test_auth_login_with_a_real_smtp_server(korvanet):
     got = []
 
