@@ -133,12 +133,16 @@ def test_accounts_in_list_order_with_their_targets(korvanet):
     second.close()
 
 
-@pytest.mark.parametrize("target, stored", [("[ghost]", False), ("[nobody]", True)])
-def test_failed_delivery_deletes_only_what_was_stored(korvanet, target, stored):
-    # A missing group stores the message nowhere: it stays remote. A group without
-    # members gets a problem report: stored, so it may go.
+@pytest.mark.parametrize("target, stored", [("[ghost]", False), ("[nobody]", True), ("ann", False)])
+def test_failed_delivery_deletes_only_what_was_stored(korvanet, tmp_path, target, stored):
+    # A missing group, or a mailbox that can't be written (here a plain file where
+    # its folder should be), stores the message nowhere: it stays remote. A group
+    # without members gets a problem report: stored, so it may go.
     provider = Pop3Provider([ONE])
-    srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", provider.port, target)])
+    home = tmp_path / "h"
+    (home / "mail").mkdir(parents=True)
+    (home / "mail" / "ann").write_bytes(b"not a folder")
+    srv = start_exchange(korvanet, None, [pop3_account("jim", "pw", provider.port, target)], home=home)
     page = transfer()
     assert unstamped(page) == (page_prefix() + b"<b>Receiving ... </b><br>"
                                + b'<b><font color="0000ff">jim@127.0.0.1 </font></b> [STAMP]<br>'
@@ -157,6 +161,9 @@ def test_failed_delivery_deletes_only_what_was_stored(korvanet, target, stored):
     if stored:
         assert provider.held == [] and len(reports) == 1
         assert b"Error description: group [nobody] doesn't contain users !\r\n" in reports[0] and ONE in reports[0]
+    elif target == "ann":
+        assert provider.held == [ONE] and reports == []
+        assert len(error_entries(srv, 1034) + error_entries(srv, 1035)) == 1
     else:
         assert provider.held == [ONE] and reports == []
         assert [e[2] for e in error_entries(srv, 1008)] == ["group ghost doesn't exist"]
