@@ -1,7 +1,9 @@
 """The mail exchange seen from outside: the Send and Receive page of the admin
 server, the commands and data that reach a scripted SMTP upstream and POP3
-provider, the mailboxes and the spool it leaves, urgent mail, the schedule,
-the queue view, and the internal trigger port."""
+provider (and a real SMTP server and POP3 server), the mailboxes and the spool
+it leaves, bad input from either side, urgent mail, the schedule, the queue
+view, the internal trigger port, and an account and a rule set up through the
+configuration pages and a browser pressing Send and Receive."""
 import base64
 import os
 import random
