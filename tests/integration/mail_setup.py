@@ -13,11 +13,11 @@ USERS = [f"000<|>ann<|>{digest('ann', 'apw')}<|>901:<|>", f"001<|>bob<|>{digest(
 LISTS = {"Users": USERS, "Groups": ["900<|>Admins", "901<|>sales", "902<|>nobody"]}
 
 
-def start_mail(korvanet, settings=None, lists=None, env=None, home=None, preexec=None):
+def start_mail(korvanet, settings=None, lists=None, env=None, home=None, preexec=None, status=None):
     base = {"MailType": 1, "SMTPServer": "upstream.invalid", "SmtpServerPort": SMTP, "Pop3ServerPort": POP3,
             "Timeout": 2, "HighPriorityMail": 0}
     base.update(settings or {})
-    return korvanet(base, lists or LISTS, env=env, home=home, preexec=preexec)
+    return korvanet(base, lists or LISTS, env=env, home=home, preexec=preexec, status=status)
 
 
 def mail_dir(srv):

@@ -2,20 +2,19 @@
 the server serves, submitted as a browser would (GET, blanks as '+'), and the
 registry file read back; the restart from the admin pages; and a headless
 browser adding a user through the users page."""
-import base64
 import json
 import os
 import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import time
 import urllib.parse
 import urllib.request
 
 from clients import admin_get, basic, listening, select_options, submission
+from devtools import DevTools
 from harness import ADMINS_ONLY, KEY, digest, parse_registry
 
 ADMIN, PROXY = 7329, 7328
@@ -390,99 +389,6 @@ def test_restart_argument_waits_for_the_old_process(korvanet, tmp_path):
 
 
 # --- a real browser adds a user through the users page ----------------------
-
-class DevTools:
-    """A DevTools protocol client over a standard-library websocket."""
-
-    def __init__(self, ws_url, timeout=10):
-        u = urllib.parse.urlparse(ws_url)
-        self.sock = socket.create_connection((u.hostname, u.port), timeout=timeout)
-        key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall((f"GET {u.path} HTTP/1.1\r\nHost: {u.hostname}:{u.port}\r\nUpgrade: websocket\r\n"
-                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n"
-                           ).encode())
-        data = b""
-        while b"\r\n\r\n" not in data and len(data) < 65536:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise ConnectionError("websocket handshake cut")
-            data += chunk
-        head, _, self.buffer = data.partition(b"\r\n\r\n")
-        assert head.startswith(b"HTTP/1.1 101"), head
-        self.next_id = 0
-
-    def close(self):
-        self.sock.close()
-
-    def _exact(self, n):
-        while len(self.buffer) < n:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise ConnectionError("websocket closed")
-            self.buffer += chunk
-        out, self.buffer = self.buffer[:n], self.buffer[n:]
-        return out
-
-    def _send(self, payload, opcode=1):
-        head = bytes([0x80 | opcode])
-        n = len(payload)
-        if n < 126:
-            head += bytes([0x80 | n])
-        elif n < 65536:
-            head += bytes([0x80 | 126]) + struct.pack(">H", n)
-        else:
-            head += bytes([0x80 | 127]) + struct.pack(">Q", n)
-        mask = os.urandom(4)
-        self.sock.sendall(head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
-
-    def _message(self):
-        parts = []
-        for _ in range(10000):  # frames of one message
-            b0, b1 = self._exact(2)
-            n = b1 & 0x7F
-            if n == 126:
-                n = struct.unpack(">H", self._exact(2))[0]
-            elif n == 127:
-                n = struct.unpack(">Q", self._exact(8))[0]
-            payload = self._exact(n)
-            opcode = b0 & 0x0F
-            if opcode == 8:
-                raise ConnectionError("websocket closed by the browser")
-            if opcode == 9:
-                self._send(payload, 10)
-                continue
-            if opcode in (0, 1, 2):
-                parts.append(payload)
-                if b0 & 0x80:
-                    return json.loads(b"".join(parts))
-        raise ConnectionError("message too long")
-
-    def call(self, method, **params):
-        self.next_id += 1
-        self._send(json.dumps({"id": self.next_id, "method": method, "params": params}).encode())
-        for _ in range(10000):  # events before our answer
-            message = self._message()
-            if message.get("id") == self.next_id:
-                assert "error" not in message, message
-                return message["result"]
-        raise ConnectionError("no answer from the browser")
-
-    def evaluate(self, expression):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
-        return result["result"].get("value")
-
-    def wait_for(self, expression, timeout=15):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                value = self.evaluate(expression)
-            except AssertionError:
-                value = None
-            if value:
-                return value
-            time.sleep(0.1)
-        raise AssertionError(f"browser never showed: {expression}")
-
 
 CONTENT = "document.querySelector('frame[name=CONTENT]').contentDocument"
 INDEX = "document.querySelector('frame[name=INDEX]').contentDocument"
