@@ -17,6 +17,7 @@
 #include "net/outbound_connect.h"
 #include "net/socket_error_text.h"
 #include "net/socket_options.h"
+#include "net/text_escape.h"
 #include "platform/bounded_text.h"
 #include "platform/socket_error.h"
 
@@ -42,6 +43,13 @@ struct SendPass {
 };
 
 enum class Next { kFile, kStop };
+
+// The upstream's reply as the browser may be shown it: its text escaped, so
+// a server cannot write markup into the admin page.
+struct ShownReply {
+    explicit ShownReply(const SmtpReply& r) { net::html_escape_attribute(r.last, text, sizeof text); }
+    char text[net::kSendFormattedSize];
+};
 
 void socket_error_fragment(SendPass& p, const char* fmt_head, const char* fmt_tail) {
     const int err = platform::last_socket_error();
@@ -111,7 +119,7 @@ bool auth_login(SendPass& p) {
         }
     }
     log::error(log::kErrAuthLoginFailed, 3, 0, "AUTH LOGIN failed, SMTP server replied: %s\n", p.reply.last);
-    p.t.out.format("%sSEND: AUTH LOGIN failed: %s<p>", kErrorMark, p.reply.last);
+    p.t.out.format("%sSEND: AUTH LOGIN failed: %s<p>", kErrorMark, ShownReply(p.reply).text);
     return false;
 }
 
@@ -136,7 +144,7 @@ bool etrn(SendPass& p) {
     char line[kCommandSize];
     (void)platform::format_bounded(line, "ETRN %s\r\n", node);
     if (!command(p, line)) return false;
-    p.t.out.format("%s<br>\n", p.reply.last);
+    p.t.out.format("%s<br>\n", ShownReply(p.reply).text);
     return true;
 }
 
@@ -158,7 +166,8 @@ void bad_format(SendPass& p, const SpoolListing& spool, const char* name, int fd
 void refused(SendPass& p, const SpoolListing& spool, const char* name, int fd, bool after_data) {
     const char* reply = p.reply.last;
     log::error(log::kErrSmtpData, 3, 0, "can't start data transmision, SMTP responded : %s", reply);
-    p.t.out.format("<font color=\"#ff0000\"><b> Error</b></font>, SMTP server responed : %s<br>", reply);
+    p.t.out.format("<font color=\"#ff0000\"><b> Error</b></font>, SMTP server responed : %s<br>",
+                   ShownReply(p.reply).text);
     p.problem = true;
     const bool returns = after_data ? reply[0] == '5' : reply[0] != '4';
     if (!returns) return;
