@@ -37,6 +37,7 @@ struct ConnectionRecord {
     GatewayFields gateway;
     SocksFields socks;
     MailFields mail;
+    RealAudioFields realaudio;
 };
 
 // Host name when the reverse lookup gave one, else the address text.
