@@ -101,10 +101,16 @@ bool connect_server(conn::ConnectionRecord& r, const RealAudioIo& io, const Real
 
 // --- UDP mode --------------------------------------------------------------------
 
-bool end_of_forwarding(int err) {
-    // A player whose port is not open yet (an ICMP refusal) or a full send
-    // buffer loses that one datagram, as UDP does; the stream goes on.
-    return err != ECONNREFUSED && err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS && err != EINTR;
+// Sends one datagram to the player; false when the forwarding must end.
+bool pass_on(int out, const char* data, std::size_t len) {
+    // A refusal reported here belongs to an earlier datagram (the player's
+    // port was closed for a moment): this one is sent again, once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (::send(out, data, len, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+        if (errno != ECONNREFUSED) break;
+    }
+    // A refused or full port loses that datagram, as UDP does; the stream goes on.
+    return errno == ECONNREFUSED || errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EINTR;
 }
 
 void* forward_datagrams(void* arg) {
@@ -127,9 +133,7 @@ void* forward_datagrams(void* arg) {
         }
         // An empty datagram ends nothing; a stranger's is not the server's stream.
         if (got == 0 || from.sin_addr.s_addr != f->server_addr.s_addr) continue;
-        if (::send(out, buffer, static_cast<std::size_t>(got), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
-            end_of_forwarding(errno))
-            break;
+        if (!pass_on(out, buffer, static_cast<std::size_t>(got))) break;
     }
     return nullptr;
 }
@@ -161,17 +165,6 @@ std::uint16_t bound_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-int start_forwarder(conn::RealAudioFields& f) {
-#ifdef KV_TEST_BUILD
-    // Lets the tests see a forwarder that can't start.
-    if (std::getenv("KORVANET_TEST_REALAUDIO_NO_THREAD")) {
-        errno = EAGAIN;
-        return 0;
-    }
-#endif
-    return f.forwarder.start(forward_datagrams, &f, kForwarderStack);
-}
-
 // Reads the first request and the player's port, gives the server the
 // request with the gateway's own port in place of the player's, and starts
 // the forwarder. false when the connection must close without a relay.
@@ -191,7 +184,7 @@ bool start_udp_mode(conn::ConnectionRecord& r, const RealAudioIo& io, const Real
     if (!net::send_all(r.server.get(), request, req.first_request_len + 2u)) return false;
     r.progress = 7;
     // Without the forwarder the control connection still serves the player.
-    if (!start_forwarder(f))
+    if (!start_realaudio_forwarder(f))
         log::error(log::kErrRealAudioThread, 3, errno, "can't create thread for udp relay");
     return true;
 }
@@ -204,6 +197,21 @@ void close_udp_mode(conn::RealAudioFields& f) {
 }
 
 }  // namespace
+
+int start_realaudio_forwarder(conn::RealAudioFields& f) {
+#ifdef KV_TEST_BUILD
+    // Lets the tests see a forwarder that can't start.
+    if (std::getenv("KORVANET_TEST_REALAUDIO_NO_THREAD")) {
+        errno = EAGAIN;
+        return 0;
+    }
+#endif
+    if (!f.datagram || !f.from_server.valid() || !f.to_player.valid()) {
+        errno = EINVAL;
+        return 0;
+    }
+    return f.forwarder.start(forward_datagrams, &f, kForwarderStack);
+}
 
 int handle_realaudio_gateway(conn::ConnectionRecord& r) {
     r.progress = 1;

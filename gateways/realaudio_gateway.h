@@ -12,4 +12,11 @@ namespace kv::gateways {
 // 1 when the relay ran, 0 when the connection ended before it.
 int handle_realaudio_gateway(conn::ConnectionRecord& r);
 
+// Starts UDP mode's forwarding thread on f's two sockets and buffer (a
+// datagram of 65,536 bytes), with f.server_addr set: each datagram from the
+// server's address that reaches from_server goes on to the player through
+// to_player. 1 when it runs; 0 with errno when the thread could not start.
+// f.stop_forwarding(), or the end of f, stops it before the sockets close.
+[[nodiscard]] int start_realaudio_forwarder(conn::RealAudioFields& f);
+
 }  // namespace kv::gateways

@@ -1,10 +1,18 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "conn/service_areas.h"
 #include "gateways/realaudio_dialogue.h"
+#include "gateways/realaudio_gateway.h"
 
 namespace kv::gateways {
 namespace {
@@ -215,6 +223,88 @@ TEST(RealAudioFirstRequest, LengthsAndThePlayersPort) {
             EXPECT_EQ(out[c.len + 1], 40000 & 0xff) << "row " << i;
         }
     }
+}
+
+// --- the forwarding thread --------------------------------------------------------
+
+sockaddr_in loopback(const char* address, std::uint16_t port = 0) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+platform::Socket udp_on(const char* address, std::uint16_t port = 0) {
+    platform::Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in a = loopback(address, port);
+    EXPECT_EQ(::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << address;
+    return s;
+}
+
+std::uint16_t port_of(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+void send_to(int fd, const std::string& data, std::uint16_t port) {
+    const sockaddr_in to = loopback("127.0.0.1", port);
+    ASSERT_EQ(::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(data.size()));
+}
+
+// The next datagram within 2 s, or "(none)".
+std::string next_datagram(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) != 1) return "(none)";
+    std::string buffer(70000, '\0');
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    return n < 0 ? "(error)" : buffer.substr(0, static_cast<std::size_t>(n));
+}
+
+TEST(RealAudioForwarder, PassesTheServersDatagramsWholeAndStopsWithItsFields) {
+    platform::Socket player = udp_on("127.0.0.1");
+    const std::uint16_t player_port = port_of(player.get());
+    platform::Socket server = udp_on("127.0.0.1");
+    platform::Socket stranger = udp_on("127.0.0.2");
+    auto f = std::make_unique<conn::RealAudioFields>();
+    f->to_player.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in to_player = loopback("127.0.0.1", player_port);
+    ASSERT_EQ(::connect(f->to_player.get(), reinterpret_cast<const sockaddr*>(&to_player), sizeof to_player), 0);
+    f->from_server = udp_on("0.0.0.0");
+    const std::uint16_t gateway_port = port_of(f->from_server.get());
+    f->server_addr = loopback("127.0.0.1").sin_addr;
+    EXPECT_EQ(start_realaudio_forwarder(*f), 0);  // no buffer yet
+    f->datagram.reset(new char[65536]);
+    ASSERT_EQ(start_realaudio_forwarder(*f), 1);
+
+    const std::string large(65000, 'L');
+    for (const std::string& d : {std::string("one"), std::string(513, 'm'), large}) {
+        send_to(server.get(), d, gateway_port);
+        EXPECT_EQ(next_datagram(player.get()), d) << d.size();
+    }
+    // An empty datagram ends nothing; a stranger's is dropped.
+    send_to(server.get(), "", gateway_port);
+    send_to(stranger.get(), "stranger", gateway_port);
+    send_to(server.get(), "two", gateway_port);
+    EXPECT_EQ(next_datagram(player.get()), "two");
+    // A player whose port is closed for a moment loses those datagrams only.
+    player.reset();
+    for (int i = 0; i < 3; ++i) {
+        send_to(server.get(), "lost", gateway_port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    player = udp_on("127.0.0.1", player_port);
+    send_to(server.get(), "back", gateway_port);
+    EXPECT_EQ(next_datagram(player.get()), "back");
+
+    // Freeing the fields (as a faulted connection's record is freed) wakes
+    // and joins the thread before its sockets close, well within its wait.
+    const auto start = std::chrono::steady_clock::now();
+    f.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
 }  // namespace
