@@ -361,3 +361,21 @@ def test_udp_mode_request_failures_close_without_relay(korvanet, first_len, afte
     assert wait_udp_ports(srv.proc.pid, len(before)) == before
     assert entries(srv, 3404) == [] and entries(srv, 3409) == []
     server.close()
+
+
+def test_server_stops_with_a_stream_running(korvanet):
+    server = StreamServer(0)
+    srv = start(korvanet)
+    player = player_udp()
+    s = connect(RA)
+    s.sendall(dialogue(b"127.0.0.1", server.port, first_len=0) + u16(player.getsockname()[1]))
+    assert read_exact(s, 4 + len(SUCCESS)) == VERSION_OK + SUCCESS
+    assert server.told.wait(5) and server.request == u16(server.told_port())
+    server.send_datagram(b"frame")
+    assert player.recvfrom(65536)[0] == b"frame"
+    started = time.monotonic()
+    assert srv.stop() == 0
+    assert time.monotonic() - started < 5
+    assert closed(s)
+    player.close()
+    server.close()
