@@ -231,6 +231,18 @@ def test_failed_dialogues_are_answered_logged_and_closed(korvanet):
     assert set(entries(srv, 3404)) == {("1", "0", "RealAudio proxy dialog failed")}
 
 
+def test_a_silent_player_is_closed_after_30_seconds(korvanet):
+    # Timeout is one minute: the dialogue's own limit is shorter.
+    srv = start(korvanet)
+    s = connect(RA, timeout=60)
+    s.sendall(VERSION + msg(2, b"half"))
+    assert read_exact(s, 4) == VERSION_OK
+    started = time.monotonic()
+    assert closed(s, 60)
+    assert 25 < time.monotonic() - started < 40
+    assert wait_entries(srv, 3404, 1) == [("1", "0", "RealAudio proxy dialog failed")]
+
+
 def test_tcp_only_relays_and_shows_the_destination(korvanet):
     echo = Echo()
     srv = start(korvanet)
