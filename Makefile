@@ -39,7 +39,7 @@ rooms:
 	@scripts/check-rooms.sh
 
 test: rooms unit integration
-	@scripts/run-fuzz.sh 30
+	@scripts/run-fuzz.sh 13  # nine targets share about two minutes
 
 # Host and list tests under ThreadSanitizer.
 tsan: test-deps

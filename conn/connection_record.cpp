@@ -33,4 +33,13 @@ void shutdown_sockets(ConnectionRecord& r) {
     r.ftp.far_side.shutdown_both();
 }
 
+void RealAudioFields::stop_forwarding() {
+    if (!forwarder.running()) return;
+    stop.store(true);
+    // shutdown() wakes the thread's wait even on the unconnected socket.
+    from_server.shutdown_both();
+    to_player.shutdown_both();
+    forwarder.join();
+}
+
 }  // namespace kv::conn

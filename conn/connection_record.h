@@ -38,6 +38,7 @@ struct ConnectionRecord {
     SocksFields socks;
     FtpFields ftp;
     MailFields mail;
+    RealAudioFields realaudio;
 };
 
 // Host name when the reverse lookup gave one, else the address text.

@@ -2,11 +2,15 @@
 // The service areas of the connection record: each service's per-connection
 // fields, as plain structs. Other rooms read them (the access log reads the
 // proxy's, the status page every one), so they live below every service.
+#include <netinet/in.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "platform/socket.h"
+#include "platform/thread.h"
 
 namespace kv::conn {
 
@@ -90,6 +94,26 @@ struct FtpFields {
     platform::Socket listener;
     platform::Socket near_side;  // accepted on the listener
     platform::Socket far_side;   // connected by the gateway
+};
+
+// The RealAudio gateway's UDP forwarding: its two datagram sockets, its
+// buffer and its thread. They live in the record so that a connection that
+// ends by a fault still stops the thread before the sockets close: the
+// destructor stops it by flag and shutdown() and joins it, and only then do
+// the members close their descriptors.
+struct RealAudioFields {
+    platform::Socket to_player;          // connected to the player's UDP port
+    platform::Socket from_server;        // bound to a port the system chose; the server sends there
+    in_addr server_addr{};               // only the server's datagrams are passed on
+    std::unique_ptr<char[]> datagram;    // one datagram, never cut
+    std::atomic<bool> stop{false};
+    platform::Thread forwarder;
+    RealAudioFields() = default;
+    RealAudioFields(const RealAudioFields&) = delete;
+    RealAudioFields& operator=(const RealAudioFields&) = delete;
+    ~RealAudioFields() { stop_forwarding(); }
+    // Owner only: ends the forwarding thread (when one runs) and waits for it.
+    void stop_forwarding();
 };
 
 // The mail services' per-session state, allocated by the session and owned

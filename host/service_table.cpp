@@ -20,6 +20,7 @@
 #include "gateways/ftp_gateway.h"
 #include "gateways/line_tunnel.h"
 #include "gateways/mapped_links.h"
+#include "gateways/realaudio_gateway.h"
 #include "gateways/socks_server.h"
 #include "host/connection_threads.h"
 #include "conn/task_table.h"
@@ -350,7 +351,8 @@ void build_service_table(const config::Settings& s) {
                                        gateways::handle_telnet_gateway);
     if (s.NewsServer[0]) (void)register_service(119, "NEWS GW", nullptr, nullptr, gateways::handle_news_gateway);
     if (s.RealAudio)
-        (void)register_service(static_cast<std::uint16_t>(s.RealAudioPort), "REALAUDIO GW", nullptr, nullptr, close_at_once);
+        (void)register_service(static_cast<std::uint16_t>(s.RealAudioPort), "REALAUDIO GW", nullptr, nullptr,
+                               gateways::handle_realaudio_gateway);
     if (s.FTP)
         (void)register_service(static_cast<std::uint16_t>(s.FTPPort), "FTP GW", nullptr, nullptr, gateways::ftp_gateway_serve);
     if (s.Socks4 || s.Socks5)

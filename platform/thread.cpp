@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include <cerrno>
+
 namespace kv::platform {
 
 int Thread::start(void* (*fn)(void*), void* arg, std::size_t stack_size) {
@@ -10,6 +12,8 @@ int Thread::start(void* (*fn)(void*), void* arg, std::size_t stack_size) {
     int rc = pthread_create(&id_, &attr, fn, arg);
     pthread_attr_destroy(&attr);
     started_ = rc == 0;
+    // pthread_create reports by its result; callers that log read errno.
+    if (rc != 0) errno = rc;
     return started_ ? 1 : 0;
 }
 

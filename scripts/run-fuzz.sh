@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz realaudio_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -119,6 +119,15 @@ seed_ftp_gateway_fuzz() {
     printf '\001PORT 1, 2 ,3,4,5,256' >"$1/port-range"
     printf '\002227 Entering Passive Mode (10,0,0,2,255,255).' >"$1/passive"
     printf '\003220-banner' >"$1/reply"
+}
+
+seed_realaudio_fuzz() {
+    # A player's dialogue: version, host, port, first-request length,
+    # transport, end; in UDP mode the first request and the port follow.
+    printf '\000\002\001\001\000\017\002stream.example\000\003\003\033\236\000\003\004\000\004\000\001\000abcd\037\100' >"$1/udp"
+    printf '\000\002\001\001\000\002\002h\000\003\003\000\120\000\002\005\001\000\001\000' >"$1/tcp"
+    printf '\000\002\001\002' >"$1/version"
+    printf '\001\001\002' >"$1/long"
 }
 
 cd "$out"
