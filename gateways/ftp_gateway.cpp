@@ -238,16 +238,7 @@ bool accept_data_peer(conn::ConnectionRecord& r, const Session& s, const in_addr
             conn::set_socket(r, r.ftp.near_side, std::move(peer));
             return true;
         }
-        const int err = errno;
-        switch (net::classify_accept_error(err)) {
-            case net::AcceptFailure::kNothingPending: continue;
-            case net::AcceptFailure::kExhausted:
-                if (pause.note_exhausted(platform::tick_ms()))
-                    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
-                continue;
-            case net::AcceptFailure::kOther: break;
-        }
-        log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+        if (net::accept_may_go_on(pause, errno)) continue;
         return false;
     }
 }

@@ -262,16 +262,7 @@ int accept_peer(conn::ConnectionRecord& r, platform::Socket* peer, sockaddr_in* 
             peer->reset(fd);
             return 1;
         }
-        const int err = errno;
-        switch (net::classify_accept_error(err)) {
-            case net::AcceptFailure::kNothingPending: continue;
-            case net::AcceptFailure::kExhausted:
-                if (pause.note_exhausted(platform::tick_ms()))
-                    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
-                continue;
-            case net::AcceptFailure::kOther: break;
-        }
-        log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+        if (net::accept_may_go_on(pause, errno)) continue;
         return 0;
     }
 }

@@ -8,6 +8,7 @@
 
 #include "log/error_codes.h"
 #include "log/logs.h"
+#include "platform/clock.h"
 #include "platform/socket_error.h"
 
 namespace kv::net {
@@ -54,6 +55,19 @@ platform::Socket open_listener(std::uint16_t port, int type, std::uint32_t addre
         fcntl(s.get(), F_SETFL, fcntl(s.get(), F_GETFL) | O_NONBLOCK);
     }
     return s;
+}
+
+bool accept_may_go_on(AcceptPause& pause, int err) {
+    switch (classify_accept_error(err)) {
+        case AcceptFailure::kNothingPending: return true;
+        case AcceptFailure::kExhausted:
+            if (pause.note_exhausted(platform::tick_ms()))
+                log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+            return true;
+        case AcceptFailure::kOther: break;
+    }
+    log::error(log::kErrAccept, 3, platform::wsa_from_errno(err), "failed to accept connection");
+    return false;
 }
 
 AcceptFailure classify_accept_error(int err) {

@@ -48,6 +48,11 @@ private:
     std::uint32_t step_ms_ = 0;
 };
 
+// A connection's own listener (a SOCKS BIND, an FTP data port) after a failed
+// accept: true to wait on (nothing pending, or the system out of resources:
+// entry 3405 once per episode); false to give up, with entry 3405 written.
+[[nodiscard]] bool accept_may_go_on(AcceptPause& pause, int err);
+
 // The shorter of two poll limits, where -1 means none.
 int shorter_wait(int a_ms, int b_ms);
 
