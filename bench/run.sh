@@ -54,9 +54,10 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
 # passes beside OpenSMTPD and fetchmail) and "ftp" (ftp_gateway_bench.py, in
-# a namespace of its own, beside ftp-proxy).
+# a namespace of its own, beside ftp-proxy) and "links" (link_bench.py: the
+# mapped TCP and UDP links beside socat and rinetd, in a namespace of its own).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links}; do
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -71,6 +72,11 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
             /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
                 || { echo "python3-pyftpdlib is required for the ftp benchmark" >&2; status=1; continue; }
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/ftp_gateway_bench.py" ;;
+        links)
+            for tool in socat rinetd dnsperf dnsmasq taskset; do
+                command -v "$tool" >/dev/null 2>&1 || echo "warning: $tool not found (scripts/install-deps.sh bench installs it)" >&2
+            done
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/link_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.
