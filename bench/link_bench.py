@@ -19,6 +19,7 @@ and -t, curl by --max-time, dnsperf by -l (and -n for the datagram churn),
 every socket loop by its count and a time-out.
 """
 import os
+import shutil
 import socket
 import statistics
 import subprocess
@@ -38,12 +39,13 @@ DATAGRAMS = int(os.environ.get("BENCH_LINK_DATAGRAMS", "100000"))
 WARM = 5000
 CHURN_LEVEL = 50
 CHURN_TIME_LIMIT_S = 150
-AB_TIME_LIMIT_S = 60
+AB_TIME_LIMIT_S = int(os.environ.get("BENCH_LINK_AB_SECONDS", "8"))   # per ab run: socat is slow
 LARGE_ROUNDS = 5
 RTT_EXCHANGES = 2000
 RTT_WARMUP = 200
 RTT_PAYLOAD = 64
 IO_TIMEOUT_S = 5
+PRIME_TRIES = 5
 HELD_LINKS = 50
 DNS_ZONE = "bench.test"
 DNS_OUTSTANDING = 16
@@ -60,13 +62,16 @@ notes = []
 # ------------------------------------------------------------------ far ends
 
 def udp_echo_main(port):
-    """The UDP far end: sends every datagram back to its sender. Ends when
-    its parent kills it (run.sh ends every process group it started)."""
+    """The UDP far end: sends every datagram back to its sender, except an
+    empty one (rinetd forwards a client's first datagram as an empty one and
+    takes an empty answer for the end of that client). Ends when its parent
+    kills it (run.sh ends every process group it started)."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((FAR_UDP, port))
     while True:
         data, peer = s.recvfrom(65536)
-        s.sendto(data, peer)
+        if data:
+            s.sendto(data, peer)
 
 
 def start_udp_echo(port):
@@ -183,10 +188,22 @@ def tcp_rtt_us(port, label):
 
 def udp_rtt_us(host, port, label):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(IO_TIMEOUT_S)
     payload = bytes(range(RTT_PAYLOAD))
     samples = []
     try:
+        # Priming, not measured: a forwarder may lose the first datagram of a
+        # new client (rinetd 0.73 does), so send until one comes back.
+        s.settimeout(0.3)
+        for tries in range(1, PRIME_TRIES + 1):
+            s.sendto(payload, (host, port))
+            try:
+                if s.recv(65536) == payload:
+                    break
+            except socket.timeout:
+                if tries == PRIME_TRIES:
+                    raise
+                notes.append("%s: a first UDP datagram got no answer" % label)
+        s.settimeout(IO_TIMEOUT_S)
         for _ in range(RTT_WARMUP + RTT_EXCHANGES):
             t0 = time.perf_counter_ns()
             s.sendto(payload, (host, port))
@@ -357,6 +374,67 @@ def goals(res, churn_done, dg_done):
     return "\n".join(out)
 
 
+# ------------------------------------------------------------------ profile
+
+PROFILE_REQUESTS = 3000
+PROFILE_DNS_SECONDS = 3
+
+
+def traced(argv, pid, work, out_path):
+    """Runs work() with argv (strace or perf, attached to pid) recording."""
+    with open(out_path + ".err", "wb") as err:
+        rec = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
+    with open(os.path.join(bench.TMP, "pids"), "a") as f:
+        f.write("%d\n" % rec.pid)
+    time.sleep(0.5)
+    try:
+        work()
+    finally:
+        os.kill(rec.pid, 2)
+        try:
+            rec.wait(30)
+        except subprocess.TimeoutExpired:
+            os.kill(rec.pid, 9)
+            rec.wait()
+
+
+def strace_summary(path, lines=14):
+    try:
+        with open(path) as f:
+            text = f.read().splitlines()
+    except OSError:
+        return "  (no strace output)"
+    return "\n".join("  " + ln for ln in text[:lines + 2])
+
+
+def profile(name, pid, port_http, port_echo, dns_at, qfile):
+    """With BENCH_LINK_PROFILE set: system calls (strace -c -f) and, with
+    perf, where the CPU goes, for one relay under each kind of load."""
+    d = os.path.join(bench.TMP, "profile-" + name)
+    os.makedirs(d, exist_ok=True)
+    url = "http://%s:%d/1k" % (HOST, port_http)
+    loads = (("ab c=10 %d requests" % PROFILE_REQUESTS, lambda: run_ab(url, 10, PROFILE_REQUESTS)),
+             ("TCP echo %d exchanges" % (RTT_WARMUP + RTT_EXCHANGES), lambda: tcp_rtt_us(port_echo, name)),
+             ("dnsperf %d s" % PROFILE_DNS_SECONDS,
+              lambda: dnsperf(dns_at[0], dns_at[1], qfile, seconds=PROFILE_DNS_SECONDS)))
+    print()
+    print("Profile of %s (pid %d)" % (name, pid))
+    for i, (label, work) in enumerate(loads):
+        out = os.path.join(d, "strace-%d.txt" % i)
+        traced(["strace", "-c", "-f", "-o", out, "-p", str(pid)], pid, work, out)
+        print("strace -c -f during %s:" % label)
+        print(strace_summary(out))
+        if shutil.which("perf"):
+            data = os.path.join(d, "perf-%d.data" % i)
+            traced(["perf", "record", "-q", "-g", "-p", str(pid), "-o", data], pid, work, data)
+            rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort",
+                                  "dso,symbol", "-g", "none", "--percent-limit", "1.5"],
+                                 capture_output=True, text=True, timeout=120).stdout
+            print("perf during %s (self time, over 1.5%%):" % label)
+            print("\n".join("  " + ln.strip() for ln in rep.splitlines()
+                            if ln.strip() and not ln.startswith("#"))[:3000])
+
+
 # ---------------------------------------------------------------------- main
 
 def loadavg():
@@ -450,7 +528,10 @@ def main():
                     samples[c].setdefault("rps%d" % level, []).append(ab["rps"])
                     samples[c].setdefault("p99_%d" % level, []).append(ab["p99"])
                     bad = ab["failed"] + ab["non2xx"]
-                    if bad or ab["complete"] < REQUESTS:
+                    if ab["complete"] < REQUESTS and not bad:
+                        notes.append("%s: some ab runs stopped at their %d s limit before %d requests"
+                                     % (c, AB_TIME_LIMIT_S, REQUESTS))
+                    elif bad:
                         notes.append("%s c=%d: %d of %d complete, %d failed, %d non-2xx"
                                      % (c, level, ab["complete"], REQUESTS, ab["failed"], ab["non2xx"]))
             for c in live:
@@ -526,6 +607,10 @@ def main():
                 res["korvanet"]["pss_dg"] = bench.pss_kib(kpid) / 1024.0
             if servers["korvanet"][0].proc.poll() is not None:
                 notes.append("korvanet exited during the run: %s" % bench.output_tail("korvanet-links", 3))
+        if os.environ.get("BENCH_LINK_PROFILE"):
+            for c in ("korvanet", "rinetd"):
+                if c in servers:
+                    profile(c, servers[c][0].pid, ports[c]["http"][1], ports[c]["echo"][1], ports[c]["dns"], qfile)
     finally:
         for c in servers:
             for s in servers[c]:
