@@ -407,23 +407,57 @@ def strace_summary(path, lines=14):
     return "\n".join("  " + ln for ln in text[:lines + 2])
 
 
+def per_unit(path, units, unit):
+    """Calls per connection, exchange or query, from strace -c's table."""
+    if not units:
+        return
+    try:
+        with open(path) as f:
+            rows = [ln.split() for ln in f if ln.strip() and not ln.startswith(("%", "-"))]
+    except OSError:
+        return
+    counts = {}
+    for r in rows:
+        # seconds, usecs/call, calls, [errors,] name; the total row ends with "total"
+        if len(r) >= 5 and r[-1] != "total":
+            counts[r[-1]] = int(r[3])
+    total = sum(counts.values())
+    top = sorted(counts.items(), key=lambda kv: -kv[1])[:10]
+    plural = "queries" if unit == "query" else unit + "s"
+    print("  %d %s traced: %.1f calls per %s (%s)"
+          % (units, plural, total / units, unit, ", ".join("%s %.2f" % (k, v / units) for k, v in top)))
+
+
 def profile(name, pid, port_http, port_echo, dns_at, qfile):
     """With BENCH_LINK_PROFILE set: system calls (strace -c -f) and, with
     perf, where the CPU goes, for one relay under each kind of load."""
     d = os.path.join(bench.TMP, "profile-" + name)
     os.makedirs(d, exist_ok=True)
     url = "http://%s:%d/1k" % (HOST, port_http)
-    loads = (("ab c=10 %d requests" % PROFILE_REQUESTS, lambda: run_ab(url, 10, PROFILE_REQUESTS)),
-             ("TCP echo %d exchanges" % (RTT_WARMUP + RTT_EXCHANGES), lambda: tcp_rtt_us(port_echo, name)),
-             ("dnsperf %d s" % PROFILE_DNS_SECONDS,
-              lambda: dnsperf(dns_at[0], dns_at[1], qfile, seconds=PROFILE_DNS_SECONDS)))
+    done = {}
+
+    def ab_work():
+        got = run_ab(url, 10, PROFILE_REQUESTS)
+        done["units"] = got["complete"] if got else None
+
+    def echo_work():
+        done["units"] = RTT_WARMUP + RTT_EXCHANGES if tcp_rtt_us(port_echo, name) is not None else None
+
+    def dns_work():
+        got = dnsperf(dns_at[0], dns_at[1], qfile, seconds=PROFILE_DNS_SECONDS)
+        done["units"] = got[1] if got else None
+
+    loads = (("ab c=10 %d requests" % PROFILE_REQUESTS, "connection", ab_work),
+             ("TCP echo %d exchanges" % (RTT_WARMUP + RTT_EXCHANGES), "exchange", echo_work),
+             ("dnsperf %d s" % PROFILE_DNS_SECONDS, "query", dns_work))
     print()
     print("Profile of %s (pid %d)" % (name, pid))
-    for i, (label, work) in enumerate(loads):
+    for i, (label, unit, work) in enumerate(loads):
         out = os.path.join(d, "strace-%d.txt" % i)
         traced(["strace", "-c", "-f", "-o", out, "-p", str(pid)], pid, work, out)
         print("strace -c -f during %s:" % label)
         print(strace_summary(out))
+        per_unit(out, done.get("units"), unit)
         if shutil.which("perf"):
             data = os.path.join(d, "perf-%d.data" % i)
             traced(["perf", "record", "-q", "-g", "-p", str(pid), "-o", data], pid, work, data)
