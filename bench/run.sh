@@ -54,9 +54,11 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
 # passes beside OpenSMTPD and fetchmail) and "ftp" (ftp_gateway_bench.py, in
-# a namespace of its own, beside ftp-proxy).
+# a namespace of its own, beside ftp-proxy) and "links" (link_bench.py: the
+# mapped TCP and UDP links beside socat and rinetd, in a namespace of its own).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links}; do
+    limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -71,16 +73,23 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
             /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
                 || { echo "python3-pyftpdlib is required for the ftp benchmark" >&2; status=1; continue; }
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/ftp_gateway_bench.py" ;;
+        links)
+            for tool in socat rinetd dnsperf dnsmasq taskset; do
+                command -v "$tool" >/dev/null 2>&1 || echo "warning: $tool not found (scripts/install-deps.sh bench installs it)" >&2
+            done
+            # socat forks per connection: its ab runs alone take minutes.
+            limit=${BENCH_LINK_TIME_LIMIT:-720}
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/link_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.
     # shellcheck disable=SC2086
-    timeout --kill-after=10 "$TOTAL_LIMIT_S" $run &
+    timeout --kill-after=10 "$limit" $run &
     BENCH_PID=$!
     wait "$BENCH_PID"
     rc=$?
     BENCH_PID=
-    [ $rc = 124 ] && echo "$suite benchmark stopped after ${TOTAL_LIMIT_S} s" >&2
+    [ $rc = 124 ] && echo "$suite benchmark stopped after ${limit} s" >&2
     [ $rc != 0 ] && status=$rc
 done
 exit $status
