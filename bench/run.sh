@@ -54,9 +54,11 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
 # passes beside OpenSMTPD and fetchmail) and "ftp" (ftp_gateway_bench.py, in
-# a namespace of its own, beside ftp-proxy).
+# a namespace of its own, beside ftp-proxy) and "ftpproxy" (proxy_ftp_bench.py:
+# ftp:// through the proxy port beside squid, from vsftpd and pyftpdlib, in a
+# namespace of its own).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp ftpproxy}; do
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
         socks)
@@ -71,6 +73,10 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp}; do
             /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
                 || { echo "python3-pyftpdlib is required for the ftp benchmark" >&2; status=1; continue; }
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/ftp_gateway_bench.py" ;;
+        ftpproxy)
+            [ -x /usr/sbin/vsftpd ] && /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
+                || { echo "vsftpd and python3-pyftpdlib are required for the ftpproxy benchmark" >&2; status=1; continue; }
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/proxy_ftp_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.
