@@ -52,6 +52,14 @@ CPU_BUDGET_US = 200
 PSS_SLACK_KIB = 1024
 
 notes = bench.notes
+# vsftpd started by its own user serves the real file system without a
+# chroot (its login directory is the tree), so its URLs carry the tree's
+# absolute path; pyftpdlib's root is the tree itself.
+VS_ROOT = ""
+
+
+def vs_url(port, path):
+    return "ftp://%s:%d%s%s" % (HOST, port, VS_ROOT, path)
 
 PYFTPD = """\
 import logging, sys, warnings
@@ -181,10 +189,13 @@ class EarlyClose:
 
 
 def private_netns():
+    """Whether loopback is this namespace's only interface."""
     try:
-        return os.readlink("/proc/self/ns/net") != os.readlink("/proc/1/ns/net")
+        with open("/proc/net/dev") as f:
+            names = [line.split(":")[0].strip() for line in f if ":" in line]
     except OSError:
         return False
+    return names == ["lo"]
 
 
 def widen_port_range():
@@ -288,16 +299,19 @@ def http_get(proxy_port, url, leave_after=0):
     return int(status[1]), body
 
 
+MAX_ERRORS = 20
+
+
 def load(fetch, count, concurrency):
-    """count calls of fetch() over concurrency threads; (seconds, errors,
-    first error)."""
+    """count calls of fetch() over concurrency threads, or fewer once
+    MAX_ERRORS have failed; (seconds, errors, first error)."""
     lock = threading.Lock()
     state = {"left": count, "errors": 0, "first": None}
 
     def worker():
         while True:
             with lock:
-                if state["left"] <= 0:
+                if state["left"] <= 0 or state["errors"] >= MAX_ERRORS:
                     return
                 state["left"] -= 1
             try:
@@ -312,7 +326,7 @@ def load(fetch, count, concurrency):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(IO_TIMEOUT_S * count)
+        t.join(IO_TIMEOUT_S * (MAX_ERRORS + count))
     return time.perf_counter() - t0, state["errors"], state["first"]
 
 
@@ -360,14 +374,16 @@ def idle_state(pid, fds_floor=None):
 # ------------------------------------------------------------- measurements
 
 def measure_big(res, vs_port, squid_port, korv_port):
-    url = "ftp://%s:%d/big" % (HOST, vs_port)
+    url = vs_url(vs_port, "/big")
     cols = (("direct", None), ("squid", squid_port), ("korvanet", korv_port))
+    # curl walks a path from its login directory; %2F makes it absolute.
+    direct_url = vs_url(vs_port, "/big").replace(VS_ROOT, "/%2F" + VS_ROOT[1:], 1)
     for r in range(ROUNDS):
         log("10 MiB round %d of %d" % (r + 1, ROUNDS))
         for col, port in cols:
             if port is False:
                 continue
-            v = curl_mbs(url, port)
+            v = curl_mbs(url if port else direct_url, port)
             if v is not None:
                 res.setdefault(col, {})["big"] = max(res.get(col, {}).get("big", 0), v)
 
@@ -408,18 +424,18 @@ def measure_small(res, py_port, korv, korv_port):
 
 
 def measure_listing(res, vs_port, korv_port):
-    raw = ftp_direct(vs_port, "LIST", "/list5k", "A")
+    raw = ftp_direct(vs_port, "LIST", VS_ROOT + "/list5k", "A")
     lines = raw.count(b"\n")
     if lines != LIST_ENTRIES:
         notes.append("vsftpd listed %d lines, not %d" % (lines, LIST_ENTRIES))
-    url = "ftp://%s:%d/list5k" % (HOST, vs_port)
+    url = vs_url(vs_port, "/list5k")
     status, page = http_get(korv_port, url)
-    shown = page.count(b"<A HREF=\"/list5k/")
+    shown = page.count(b'<A HREF="%s/list5k/' % VS_ROOT.encode())
     if status != 200 or shown != LIST_ENTRIES:
         notes.append("listing page: status %d, %d entries" % (status, shown))
     times = {"direct": [], "korvanet": []}
     for _ in range(LIST_FETCHES):
-        for col, fn in (("direct", lambda: ftp_direct(vs_port, "LIST", "/list5k", "A")),
+        for col, fn in (("direct", lambda: ftp_direct(vs_port, "LIST", VS_ROOT + "/list5k", "A")),
                         ("korvanet", lambda: http_get(korv_port, url))):
             t0 = time.perf_counter()
             fn()
@@ -432,7 +448,7 @@ def measure_listing(res, vs_port, korv_port):
 
 def measure_hits(res, cache, cache_port, hit_vs, hit_vs_port, origin_port):
     want = bytes(range(256)) * (SMALL_BYTES // 256)
-    ftp_url = "ftp://%s:%d/small" % (HOST, hit_vs_port)
+    ftp_url = vs_url(hit_vs_port, "/small")
     http_url = "http://%s:%d/1k" % (HOST, origin_port)
     for _ in range(2):
         http_get(cache_port, ftp_url)
@@ -481,12 +497,12 @@ def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port
     # Ten kinds in turn: six good files (from vsftpd and pyftpdlib), a 404,
     # a PASV refused (answered through PORT), a server that hangs up after
     # the greeting, a browser that leaves after 64 KiB of the 10 MiB file.
-    kinds = [("file", "ftp://%s:%d/small" % (HOST, vs_port), 200)] * 3 + \
+    kinds = [("file", vs_url(vs_port, "/small"), 200)] * 3 + \
             [("file", "ftp://%s:%d/small" % (HOST, py_port), 200)] * 3 + [
-        ("404", "ftp://%s:%d/no/such/file" % (HOST, vs_port), 404),
-        ("no-pasv", "ftp://%s:%d/small" % (HOST, nopasv_port), 200),
+        ("404", vs_url(vs_port, "/no/such/file"), 404),
+        ("no-pasv", vs_url(nopasv_port, "/small"), 200),
         ("early-close", "ftp://%s:%d/small" % (HOST, early_port), None),
-        ("leave", "ftp://%s:%d/big" % (HOST, vs_port), 0),
+        ("leave", vs_url(vs_port, "/big"), 0),
     ]
     counter = {"n": 0, "bad": {}}
     lock = threading.Lock()
@@ -550,7 +566,7 @@ def render(res):
     h = res.get("hits")
     if h:
         out.append("")
-        out.append("cache hits c=%d (us, cache on), req/s: ftp:// %.0f, http:// %.0f;"
+        out.append("cache hits c=%d (korvanet, cache on), req/s: ftp:// %.0f, http:// %.0f;"
                    " connections offered to the FTP port: %d" % (bench.HIT_LEVEL, h.get("ftp", 0), h.get("http", 0),
                                                                  h["contacted"]))
     lk = res.get("leak")
@@ -609,7 +625,9 @@ def main():
     if not os.access("/usr/sbin/vsftpd", os.X_OK):
         print("vsftpd is required (scripts/install-deps.sh bench)", file=sys.stderr)
         return 1
+    global VS_ROOT
     started = time.monotonic()
+    os.chmod(bench.TMP, 0o755)  # nginx workers read from here
     widen_port_range()
     (vs_port, nopasv_port, hit_vs_port, early_port, py_port, origin_port, squid_port,
      korv_port, korv_admin, cache_port, cache_admin) = bench.free_ports(11)
@@ -619,6 +637,7 @@ def main():
     try:
         log("making the FTP tree")
         root = make_root()
+        VS_ROOT = root
         for name, port, pasv in (("vsftpd", vs_port, True), ("vsftpd-nopasv", nopasv_port, False),
                                  ("vsftpd-hits", hit_vs_port, True)):
             v = start_vsftpd(name, port, root, pasv)
