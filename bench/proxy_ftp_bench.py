@@ -492,7 +492,7 @@ def measure_hits(res, cache, cache_port, hit_vs, hit_vs_port, origin_port):
     res["hits"] = dict(best, contacted=contacted)
 
 
-def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port):
+def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port, fresh):
     want = bytes(range(256)) * (SMALL_BYTES // 256)
     # Ten kinds in turn: six good files (from vsftpd and pyftpdlib), a 404,
     # a PASV refused (answered through PORT), a server that hangs up after
@@ -519,7 +519,9 @@ def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port
                 counter["bad"][kind] = counter["bad"].get(kind, 0) + 1
 
     load(fetch, 200, LEAK_CONCURRENCY)
-    idle = idle_state(korv.pid)
+    # Idle is as many descriptors as just after the start (or SETTLE_S).
+    floor = fresh[1] if fresh else None
+    idle = idle_state(korv.pid, floor)
     samples = [(0,) + idle] if idle else []
     step = max(1, LEAK_FETCHES // LEAK_SAMPLES)
     started = time.monotonic()
@@ -529,7 +531,7 @@ def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port
         done += step
         if errors:
             notes.append("leak: %d client errors, first %s" % (errors, first))
-        st = idle_state(korv.pid, samples[0][2] if samples else None)
+        st = idle_state(korv.pid, floor)
         if st:
             samples.append((done,) + st)
         log("leak: %d fetches" % done)
@@ -537,7 +539,7 @@ def measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port
         notes.append("leak: stopped after %d fetches at the %.0f s limit" % (done, LEAK_TIME_LIMIT_S))
     if counter["bad"]:
         notes.append("leak: unexpected answers %s" % counter["bad"])
-    res["leak"] = {"done": done, "samples": samples, "secs": time.monotonic() - started}
+    res["leak"] = {"done": done, "samples": samples, "secs": time.monotonic() - started, "fresh": fresh}
 
 
 # ------------------------------------------------------------------- report
@@ -575,6 +577,8 @@ def render(res):
         out.append("leak run: %d mixed fetches in %.0f s; idle samples (fetches: PSS KiB, fds, threads):"
                    % (lk["done"], lk["secs"]))
         out.append("  " + "  ".join("%d: %d/%d/%d" % s for s in lk["samples"]))
+        if lk.get("fresh"):
+            out.append("  just after the start: %d/%d/%d" % lk["fresh"])
     return "\n".join(out)
 
 
@@ -668,12 +672,13 @@ def main():
             notes.append("squid did not start: " + bench.output_tail("squid"))
             squid_port = False
 
+        fresh = idle_state(korv.pid)
         measure_big(res, vs_port, squid_port, korv_port)
         measure_small(res, py_port, korv, korv_port)
         log("listing")
         measure_listing(res, vs_port, korv_port)
         measure_hits(res, cache, cache_port, hit_vs, hit_vs_port, origin_port)
-        measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port)
+        measure_leak(res, korv, korv_port, vs_port, nopasv_port, early_port, py_port, fresh)
     finally:
         if early:
             early.close()
