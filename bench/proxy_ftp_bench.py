@@ -413,8 +413,9 @@ def measure_small(res, py_port, korv, korv_port):
     for level in LEVELS:
         log("1 KiB c=%d" % level)
         # Slices in turns, so load from elsewhere falls on all alike.
-        for _ in range(SLICES):
-            for col, fn in (("direct", direct), ("direct*", alike), ("korvanet", via)):
+        for i in range(SLICES):
+            cols = (("direct", direct), ("direct*", alike), ("korvanet", via))
+            for col, fn in (cols[::-1] if i % 2 else cols):
                 t0 = bench.cpu_ticks(korv.pid)
                 secs, errors, first = load(fn, per_slice, level)
                 ticks = bench.cpu_ticks(korv.pid) - t0
@@ -483,9 +484,9 @@ def measure_hits(res, cache, cache_port, hit_vs, hit_vs_port, origin_port):
             load(fn, WARMUP, bench.HIT_LEVEL)
         spent = {}
         log("cache hits")
-        # Slices in turns, as for the 1 KiB misses.
-        for _ in range(HIT_ROUNDS):
-            for kind, fn in fns.items():
+        # Slices in turns, as for the 1 KiB misses, the order swapped each time.
+        for i in range(HIT_ROUNDS):
+            for kind, fn in sorted(fns.items(), reverse=bool(i % 2)):
                 secs, errors, first = load(fn, HITS // HIT_ROUNDS, bench.HIT_LEVEL)
                 if errors:
                     notes.append("cache hit %s: %d errors, first %s" % (kind, errors, first))
