@@ -54,10 +54,12 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
 # passes beside OpenSMTPD and fetchmail) and "ftp" (ftp_gateway_bench.py, in
-# a namespace of its own, beside ftp-proxy) and "links" (link_bench.py: the
-# mapped TCP and UDP links beside socat and rinetd, in a namespace of its own).
+# a namespace of its own, beside ftp-proxy), "links" (link_bench.py: the
+# mapped TCP and UDP links beside socat and rinetd, in a namespace of its own)
+# and "ftpproxy" (proxy_ftp_bench.py: ftp:// through the proxy port beside
+# squid, from vsftpd and pyftpdlib, in a namespace of its own).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy}; do
     limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
@@ -80,6 +82,10 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links}; do
             # socat forks per connection: its ab runs alone take minutes.
             limit=${BENCH_LINK_TIME_LIMIT:-720}
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/link_bench.py" ;;
+        ftpproxy)
+            [ -x /usr/sbin/vsftpd ] && /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
+                || { echo "vsftpd and python3-pyftpdlib are required for the ftpproxy benchmark" >&2; status=1; continue; }
+            run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/proxy_ftp_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.
