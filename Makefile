@@ -32,7 +32,7 @@ unit: test-build
 	@set -e; for t in $(TESTDIR)/unit/unit_*; do echo "== $$t"; $$t --gtest_brief=1; done
 
 integration: test-build
-	KORVANET_BIN=$(ROOT)/$(TESTDIR)/korvanet scripts/in-netns.sh /usr/bin/python3 -m pytest -q tests/integration
+	KORVANET_BIN=$(ROOT)/$(TESTDIR)/korvanet scripts/run-integration.sh
 
 # Each room includes only the rooms below it (the order in CMakeLists.txt).
 rooms:
