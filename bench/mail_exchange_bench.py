@@ -737,7 +737,7 @@ def main():
 
 def report(res):
     ks, ps, kr, pr = res.get("kv_send"), res.get("peer_send"), res.get("kv_recv"), res.get("peer_recv")
-    print(f"%-44s%14s%14s%10s" % ("mail exchange", "korvanet", "peer", "ratio"))
+    print("%-44s%14s%14s%10s" % ("mail exchange", "korvanet", "peer", "ratio"))
     rows = (
         (f"send {SEND_MESSAGES} x {SEND_SIZE} B, msg/s (OpenSMTPD)", ks, ps, "rate", "%.0f"),
         ("send, CPU us/msg", ks, ps, "cpu_us", "%.0f"),

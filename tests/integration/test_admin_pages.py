@@ -70,8 +70,8 @@ def test_status_refresh_line(korvanet):
 
 def test_status_lists_running_downloads_and_tunnel(korvanet, origin):
     start(korvanet)
-    sized = origin(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 10, port=8080, hold=True)
-    unsized = origin(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"y" * 7, port=80, hold=True)
+    origin(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 10, port=8080, hold=True)
+    origin(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"y" * 7, port=80, hold=True)
     tunnel_end = origin(b"", hold=True)
     clients = [
         open_client(b"GET http://127.0.0.1:8080/slow?a<b> HTTP/1.0\r\n\r\n"),

@@ -8,7 +8,6 @@ import re
 import shutil
 import signal
 import smtplib
-import socket
 import subprocess
 import threading
 import time

@@ -6,10 +6,8 @@ import resource
 import signal
 import re
 import smtplib
-import socket
 import threading
 import time
-from pathlib import Path
 
 import pytest
 

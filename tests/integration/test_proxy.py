@@ -200,7 +200,7 @@ def test_refusals_reach_the_browser(korvanet, origin):
     answer = ask(f"GET {url} HTTP/1.0\r\nProxy-Authorization: {basic('bob', 'pw')}\r\n\r\n".encode())
     assert answer == HEAD_403 + (
         b'You (user <font color="#0000ee"><b>bob</b></font>) are not allowed to access<br><B>'
-        + f"http://127.0.0.1/x".encode() + b"</B><br>due to Korvanet access configuration rule.<p>"
+        + b"http://127.0.0.1/x" + b"</B><br>due to Korvanet access configuration rule.<p>"
         b"The reason : <br> You are not in the access list for URL(s) :<br><b>*</b>")
     assert o.requests == []
     # Refusals are access-log entries.

@@ -222,7 +222,7 @@ def test_without_authentication_any_offer_gets_no_method(korvanet):
 
 
 def test_access_list_refuses_with_code_2(korvanet, peers):
-    lists = {"Users": [BOB, ROOT], "Access": [f"socks://*<|>900:<|>"]}
+    lists = {"Users": [BOB, ROOT], "Access": ["socks://*<|>900:<|>"]}
     start(korvanet, {"SocksAuthentication": 1}, lists)
     echo = peers(Echo)
     for user, password, answer in ((b"bob", b"bobpw", b"\x05\x02\x00\x01" + bytes(6)),
