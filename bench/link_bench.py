@@ -240,10 +240,10 @@ def dnsperf(host, port, qfile, extra=(), seconds=DNS_SECONDS):
 
 def pin(pids, cpus):
     """taskset -a -p: every thread of every process of each tree."""
-    spec = ",".join(str(c) for c in sorted(cpus))
+    cpu_list = ",".join(str(c) for c in sorted(cpus))
     for root in pids:
         for pid in bench.process_tree(root):
-            subprocess.run(["taskset", "-a", "-p", "-c", spec, str(pid)],
+            subprocess.run(["taskset", "-a", "-p", "-c", cpu_list, str(pid)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 

@@ -2,7 +2,6 @@
 the server serves, submitted as a browser would (GET, blanks as '+'), and the
 registry file read back; the restart from the admin pages; and a headless
 browser adding a user through the users page."""
-import json
 import os
 import re
 import shutil
@@ -10,11 +9,9 @@ import signal
 import socket
 import subprocess
 import time
-import urllib.parse
-import urllib.request
 
 from clients import admin_get, basic, listening, select_options, submission
-from devtools import DevTools
+from devtools import Browser
 from harness import ADMINS_ONLY, KEY, digest, parse_registry
 
 ADMIN, PROXY = 7329, 7328
@@ -395,29 +392,8 @@ INDEX = "document.querySelector('frame[name=INDEX]').contentDocument"
 
 
 def test_browser_adds_a_user_through_the_form(korvanet, tmp_path, chromium):
-    browser = chromium
     server = start_admin(korvanet)  # no access list: the admin pages are open
-    profile = tmp_path / "profile"
-    proc = subprocess.Popen([browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                             "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                             "--disable-sync", "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-                             f"--user-data-dir={profile}", f"http://127.0.0.1:{ADMIN}/admin/config"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                            env=dict(os.environ, HOME=str(tmp_path)))
-    tools = None
-    try:
-        port_file = profile / "DevToolsActivePort"
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and not (port_file.exists() and port_file.read_text().strip()):
-            time.sleep(0.1)
-        port = int(port_file.read_text().split()[0])
-        targets = []
-        while time.monotonic() < deadline and not targets:
-            opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-            with opener.open(f"http://127.0.0.1:{port}/json/list", timeout=5) as answer:
-                targets = [t for t in json.loads(answer.read(1 << 20)) if t.get("type") == "page"]
-            time.sleep(0.1)
-        tools = DevTools(targets[0]["webSocketDebuggerUrl"])
+    with Browser(chromium, f"http://127.0.0.1:{ADMIN}/admin/config", tmp_path) as tools:
         # The frame set: menu on the left, content on the right.
         tools.wait_for(f"{INDEX}.readyState == 'complete' && "
                        f"!!{INDEX}.querySelector('a[href=\"/admin/config/content/users\"]')")
@@ -437,12 +413,3 @@ def test_browser_adds_a_user_through_the_form(korvanet, tmp_path, chromium):
             time.sleep(0.1)
         carol = [r for r in records(server, "Users") if "<|>carol<|>" in r]
         assert carol and digest("carol", "c pw") in carol[0]
-    finally:
-        if tools:
-            tools.close()
-        proc.terminate()
-        try:
-            proc.wait(15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
