@@ -236,6 +236,23 @@ def write(path, text, mode=0o644):
     os.chmod(path, mode)
 
 
+REGISTRY_KEY = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
+
+
+def registry_text(values, lists=None):
+    """A registry file for one server: values (numbers as dwords, texts
+    quoted) in the settings key, then each list {name: records} in its own
+    subkey, numbered from 1."""
+    def quoted(text):
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    lines = ["Windows Registry Editor Version 5.00", "", f"[{REGISTRY_KEY}]"]
+    for name, value in values.items():
+        lines.append(f'"{name}"=dword:{value:08x}' if isinstance(value, int) else f'"{name}"={quoted(value)}')
+    for sub, records in (lists or {}).items():
+        lines += ["", f"[{REGISTRY_KEY}\\{sub}]"] + [f'"{i}"={quoted(r)}' for i, r in enumerate(records, 1)]
+    return "\n".join(lines) + "\n"
+
+
 def own_dir(name, user):
     path = os.path.join(TMP, name)
     os.makedirs(path, exist_ok=True)

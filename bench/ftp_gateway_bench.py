@@ -85,18 +85,9 @@ def start_korvanet(gateway_port, proxy_port, admin_port):
     d = os.path.join(bench.TMP, "korvanet-ftp")
     os.makedirs(d, exist_ok=True)
     reg = os.path.join(d, "registry.reg")
-    bench.write(reg, """\
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet]
-"ProxyPort"=dword:{proxy:08x}
-"AdminPort"=dword:{admin:08x}
-"FTP"=dword:00000001
-"FTPPort"=dword:{ftp:08x}
-"EnableCache"=dword:00000000
-"LogAccess"=dword:00000000
-"CacheDir"="{d}/cache"
-""".format(proxy=proxy_port, admin=admin_port, ftp=gateway_port, d=d))
+    bench.write(reg, bench.registry_text({"ProxyPort": proxy_port, "AdminPort": admin_port, "FTP": 1,
+                                          "FTPPort": gateway_port, "EnableCache": 0, "LogAccess": 0,
+                                          "CacheDir": d + "/cache"}))
     env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=d + "/")
     return bench.start_server("korvanet-ftp", [bench.KORVANET_BIN], env=env, cwd=d)
 

@@ -120,19 +120,14 @@ def start_korvanet(ports, far, admin_port, proxy_port):
         return []
     d = os.path.join(bench.TMP, "korvanet-links")
     os.makedirs(d, exist_ok=True)
-    key = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
     links = []
     for fwd in FORWARDS:
         proto = "UDP" if fwd in ("udp_echo", "dns") else "TCP"
         links.append("%d<|>%s<|>%d<|>%s" % (ports[fwd], far[fwd][0], far[fwd][1], proto))
-    text = ["Windows Registry Editor Version 5.00", "", "[%s]" % key,
-            '"ProxyPort"=dword:%08x' % proxy_port, '"AdminPort"=dword:%08x' % admin_port,
-            '"EnableCache"=dword:00000000', '"LogAccess"=dword:00000000',
-            '"LogsDir"="%s/logs"' % d, '"CacheDir"="%s/cache"' % d, '"MailDir"="%s/mail"' % d,
-            "", "[%s\\Links]" % key]
-    text += ['"%d"="%s"' % (i, r) for i, r in enumerate(links, 1)]
+    values = {"ProxyPort": proxy_port, "AdminPort": admin_port, "EnableCache": 0, "LogAccess": 0,
+              "LogsDir": d + "/logs", "CacheDir": d + "/cache", "MailDir": d + "/mail"}
     reg = os.path.join(d, "registry.reg")
-    bench.write(reg, "\n".join(text) + "\n")
+    bench.write(reg, bench.registry_text(values, {"Links": links}))
     env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=d + "/")
     return [bench.start_server("korvanet-links", [bench.KORVANET_BIN], env=env, cwd=d)]
 

@@ -27,7 +27,7 @@ import threading
 import time
 
 from bench import (CLEAN_ENV, CLK_TCK, HOST, KORVANET_BIN, ROOT, TMP, cpu_ticks, free_ports, log, process_tree,
-                   pss_kib, start_server, stop_server, wait_port, write)
+                   pss_kib, registry_text, start_server, stop_server, wait_port, write)
 from mail_bench import PASSWORD, USER, digest
 
 SEND_MESSAGES = int(os.environ.get("BENCH_XFER_SEND", "500"))
@@ -41,7 +41,6 @@ POLL_S = 0.005
 SINK_DIR = os.path.join(ROOT, "build", "postfix-sink")
 PAGE_HEAD_END = b"</center><hr>\n</body>"
 RCPT = "u@example.com"
-KEY = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
 TRANSFER_PORT = 5674
 MAIL_UID = MAIL_GID = 65534  # dovecot serves the account as nobody: it refuses root
 
@@ -399,23 +398,14 @@ def refill(dove_root, count):
 
 # ------------------------------------------------------------------ Korvanet
 
-def reg_text(value):
-    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
 def start_korvanet(name, settings, lists):
     home = os.path.join(TMP, name)
     os.makedirs(home, exist_ok=True)
     values = {"MailType": 1, "SMTPServer": HOST, "ProxyPort": 0, "HighPriorityMail": 0, "Timeout": 2,
               "POP3DELE": 1, "LogsDir": home + "/logs", "MailDir": home + "/mail", "CacheDir": home + "/cache"}
     values.update(settings)
-    lines = ["Windows Registry Editor Version 5.00", "", f"[{KEY}]"]
-    for k, v in values.items():
-        lines.append(f'"{k}"=dword:{v:08x}' if isinstance(v, int) else f'"{k}"={reg_text(v)}')
-    for sub, records in lists.items():
-        lines += ["", f"[{KEY}\\{sub}]"] + [f'"{i}"={reg_text(r)}' for i, r in enumerate(records, 1)]
     reg = os.path.join(home, "registry.reg")
-    write(reg, "\n".join(lines) + "\n")
+    write(reg, registry_text(values, lists))
     env = dict(CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=home + "/")
     server = start_server(name, [KORVANET_BIN], env=env)
     if not (wait_port(server, settings["AdminPort"]) and wait_port(server, TRANSFER_PORT)):

@@ -143,16 +143,8 @@ def start_korvanet(name, port, admin_port, cache):
     d = os.path.join(bench.TMP, name)
     os.makedirs(d, exist_ok=True)
     reg = os.path.join(d, "registry.reg")
-    bench.write(reg, """\
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet]
-"ProxyPort"=dword:{port:08x}
-"AdminPort"=dword:{admin:08x}
-"EnableCache"=dword:{cache:08x}
-"CacheDir"="{d}/cache"
-"LogAccess"=dword:00000000
-""".format(port=port, admin=admin_port, cache=1 if cache else 0, d=d))
+    bench.write(reg, bench.registry_text({"ProxyPort": port, "AdminPort": admin_port, "EnableCache": 1 if cache else 0,
+                                          "CacheDir": d + "/cache", "LogAccess": 0}))
     env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=d + "/")
     return bench.start_server(name, [bench.KORVANET_BIN], env=env, cwd=d)
 
