@@ -4,10 +4,8 @@
 // Command line: empty for a normal start; "/hide" (any case) is accepted and
 // changes nothing here; a decimal process number is a restart: that process
 // (the one being replaced) must end before this one takes the lock and ports.
-#include <fcntl.h>
 #include <pthread.h>
 #include <strings.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -18,27 +16,23 @@
 #include "host/server.h"
 #include "log/logs.h"
 #include "platform/install_dir.h"
+#include "platform/instance_lock.h"
 #include "platform/socket.h"
 
 namespace {
 
-// One server per registry file: an exclusive lock on a file beside it.
-int lock_instance(kv::platform::File& lock_file) {
+// One server per registry file; false (after the message) when another holds it.
+bool lock_instance(kv::platform::File& lock_file) {
     char path[4200];
-    std::snprintf(path, sizeof path, "%s.lock", kv::platform::registry_path());
-    lock_file.reset(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!lock_file.valid()) return 1;  // no lock possible (read-only place): run anyway
-    if (flock(lock_file.get(), LOCK_EX | LOCK_NB) != 0) {
-        char pid[32] = "";
-        ssize_t n = pread(lock_file.get(), pid, sizeof pid - 1, 0);
-        if (n > 0) pid[n] = '\0';
-        std::printf("Korvanet is already running.%s%s\n", pid[0] ? " pid " : "", pid);
-        return 0;
-    }
-    char pid[32];
-    int n = std::snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
-    if (ftruncate(lock_file.get(), 0) == 0) (void)!pwrite(lock_file.get(), pid, static_cast<std::size_t>(n), 0);
-    return 1;
+    if (!kv::platform::instance_lock_path(kv::platform::registry_path(), path, sizeof path)) return true;
+    kv::platform::LockHolder holder;
+    if (kv::platform::take_instance_lock(path, false, lock_file, &holder) != kv::platform::LockState::kHeld)
+        return true;  // taken, or no lock possible (a read-only place): run anyway
+    if (holder.pid > 0)
+        std::printf("Korvanet is already running. pid %ld\n", holder.pid);
+    else
+        std::printf("Korvanet is already running.\n");
+    return false;
 }
 
 constexpr int kPredecessorPollMs = 50;
