@@ -5,6 +5,9 @@ RELEASE  := build/release
 TESTDIR  := build/test
 TSANDIR  := build/tsan
 JOBS     ?= 2
+# Every sanitizer report is fatal, leaks included (the black-box harness sets
+# the same, with the reports in a file per server).
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: all run test test-build unit integration rooms tsan bench fuzz deps test-deps clean
 
@@ -29,7 +32,7 @@ test-build: test-deps
 	@cmake --build $(TESTDIR) -j $(JOBS)
 
 unit: test-build
-	@set -e; for t in $(TESTDIR)/unit/unit_*; do echo "== $$t"; $$t --gtest_brief=1; done
+	@set -e; for t in $(TESTDIR)/unit/unit_*; do echo "== $$t"; $(SANITIZER_ENV) $$t --gtest_brief=1; done
 
 integration: test-build
 	KORVANET_BIN=$(ROOT)/$(TESTDIR)/korvanet scripts/run-integration.sh

@@ -64,6 +64,25 @@ __attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(conn::
     return 0;
 }
 
+// Services that break the sanitizers' rules on purpose, so tests can see the
+// reports fail a run: one leaks a block, one writes a byte past its block.
+int leak_on_purpose(conn::ConnectionRecord& r) {
+    void* volatile lost = std::malloc(4000);
+    static_cast<char*>(lost)[0] = 1;
+    lost = nullptr;
+    conn::close_client_socket(r);
+    return 1;
+}
+
+int overflow_on_purpose(conn::ConnectionRecord& r) {
+    char* volatile block = static_cast<char*>(std::malloc(16));
+    const volatile int past_end = 16;
+    block[past_end] = 1;
+    std::free(block);
+    conn::close_client_socket(r);
+    return 1;
+}
+
 // Echoes lines until the client closes: a service that holds its connection.
 int echo_lines(conn::ConnectionRecord& r) {
     r.progress = 1;
@@ -74,11 +93,22 @@ int echo_lines(conn::ConnectionRecord& r) {
     return 1;
 }
 
-// Test rows: "KORVANET_TEST_FAULT_PORT=p" and "KORVANET_TEST_ECHO_PORTS=p1,p2".
+// Test rows: "KORVANET_TEST_FAULT_PORT=p", "KORVANET_TEST_LEAK_PORT=p",
+// "KORVANET_TEST_OVERFLOW_PORT=p" and "KORVANET_TEST_ECHO_PORTS=p1,p2".
 void register_test_rows() {
-    if (const char* port = std::getenv("KORVANET_TEST_FAULT_PORT"))
-        (void)register_service(static_cast<std::uint16_t>(std::atoi(port)), "FAULT TEST", nullptr, nullptr,
-                               fault_on_purpose);
+    struct {
+        const char* variable;
+        const char* name;
+        int (*handler)(conn::ConnectionRecord&);
+    } const single_rows[] = {
+        {"KORVANET_TEST_FAULT_PORT", "FAULT TEST", fault_on_purpose},
+        {"KORVANET_TEST_LEAK_PORT", "LEAK TEST", leak_on_purpose},
+        {"KORVANET_TEST_OVERFLOW_PORT", "OVERFLOW TEST", overflow_on_purpose},
+    };
+    for (const auto& row : single_rows)
+        if (const char* port = std::getenv(row.variable))
+            (void)register_service(static_cast<std::uint16_t>(std::atoi(port)), row.name, nullptr, nullptr,
+                                   row.handler);
     if (const char* ports = std::getenv("KORVANET_TEST_ECHO_PORTS")) {
         for (const char* p = ports; *p;) {
             int port = std::atoi(p);

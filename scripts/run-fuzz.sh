@@ -130,6 +130,8 @@ seed_realaudio_fuzz() {
     printf '\001\001\002' >"$1/long"
 }
 
+# Every report is fatal, leaks included, as in the unit and black-box runs.
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$out"
 for target in $targets; do
     corpus=$out/$target.corpus

@@ -16,7 +16,8 @@ from peers import Origin
 @pytest.fixture
 def korvanet(tmp_path):
     """Factory: korvanet(settings, lists=None, env=None) starts a server; every
-    server started is stopped at the end of the test."""
+    server started is stopped at the end of the test, and the test fails on
+    what Server.problems finds."""
     servers = []
 
     def start(settings=None, lists=None, env=None, status=None, home=None, preexec=None):
@@ -25,11 +26,15 @@ def korvanet(tmp_path):
         return s.start()
 
     yield start
+    problems = []
     for s in servers:
         try:
             s.stop()
         except Exception:
             pass
+        problems += s.problems()
+    if problems:
+        pytest.fail("\n\n".join(problems), pytrace=False)
 
 
 @pytest.fixture

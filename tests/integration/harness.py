@@ -2,9 +2,11 @@
 file it reads (written and parsed here), stock accounts for that file, and the
 Server that starts it in the test's network namespace (the whole pytest run is
 inside `unshare --net`), waits until it has started, and stops it with
-SIGTERM. The korvanet fixture in conftest.py starts Servers."""
+SIGTERM. The korvanet fixture in conftest.py starts Servers and, when the
+test ends, fails it on what the sanitizers or the fault guard reported."""
 import hashlib
 import os
+import re
 import signal
 import subprocess
 import time
@@ -53,6 +55,17 @@ def parse_registry(path):
     return tree
 
 
+# A fault-guard entry for any service but the test row that faults on purpose.
+UNPROVOKED_FAULT = re.compile(r"^Error 3408 [^\r\n]*\r?\n(?!Service FAULT TEST )", re.M)
+
+
+def sanitizer_env(log_base):
+    """Sanitizer settings that make every report fatal and leave it in a file
+    log_base.PID, for the server, the unit programs and the fuzzers alike."""
+    return {"ASAN_OPTIONS": f"detect_leaks=1:halt_on_error=1:abort_on_error=0:log_path={log_base}",
+            "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={log_base}"}
+
+
 class Server:
     def __init__(self, home, settings, lists=None, env=None, status=None, preexec=None):
         self.home = Path(home)
@@ -65,12 +78,15 @@ class Server:
         self.settings = base
         self.registry.write_text(registry_file_text(base, lists, status))
         self.env = dict(os.environ, KORVANET_REGISTRY=str(self.registry), KORVANET_HOME=str(self.home) + "/")
+        self.env.update(sanitizer_env(self.home / "sanitizer"))
         self.env.update(env or {})
         self.preexec = preexec  # runs in the child before the server starts (limits)
         self.proc = None
         self.stdout_path = self.home / "stdout.txt"
+        self.exits = []  # (status, output) of every run that has ended
 
     def start(self, timeout=10):
+        self.note_exit()
         out = open(self.stdout_path, "wb")
         self.proc = subprocess.Popen([str(BINARY)], env=self.env, stdout=out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL, preexec_fn=self.preexec)
@@ -97,7 +113,36 @@ class Server:
                 self.proc.kill()
                 self.proc.wait()
                 raise
+        self.note_exit()
         return self.proc.returncode if self.proc else None
+
+    def note_exit(self):
+        if self.proc and self.proc.poll() is not None and (not self.exits or self.exits[-1][2] is not self.proc):
+            self.exits.append((self.proc.returncode, self.output(), self.proc))
+
+    def take_problems(self):
+        """The problems found so far, forgotten afterwards (for a test that
+        provokes them on purpose)."""
+        found = self.problems()
+        self.exits = [(0, "", p) for _, _, p in self.exits]
+        for report in self.home.glob("sanitizer.*"):
+            report.unlink()
+        return found
+
+    def problems(self):
+        """What went wrong beyond the test's own checks: an exit status other
+        than a clean stop, a start failure or a kill, a sanitizer report, or a
+        fault-guard entry nobody provoked."""
+        self.note_exit()
+        found = []
+        for status, output, _ in self.exits:
+            if status not in (0, -signal.SIGKILL) and not (status == 3 and "can't start" in output):
+                found.append(f"korvanet exited with status {status}:\n{output[-2000:]}")
+        for report in sorted(self.home.glob("sanitizer.*")):
+            found.append(f"sanitizer report {report.name}:\n{report.read_text(errors='replace')[:8000]}")
+        if UNPROVOKED_FAULT.search(self.read_log("error.log")):
+            found.append("fault guard entry in error.log:\n" + self.read_log("error.log")[-2000:])
+        return found
 
     def log_path(self, name):
         return self.logs_dir / name

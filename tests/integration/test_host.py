@@ -181,3 +181,17 @@ def test_second_instance_on_same_registry_refuses(korvanet, tmp_path):
     out = subprocess.run([str(srv.proc.args[0])], env=srv.env, capture_output=True, text=True, timeout=10)
     assert out.returncode != 0
     assert "Korvanet is already running." in out.stdout
+
+
+@pytest.mark.parametrize("variable, report", [("KORVANET_TEST_OVERFLOW_PORT", "heap-buffer-overflow"),
+                                              ("KORVANET_TEST_LEAK_PORT", "detected memory leaks")])
+def test_sanitizer_reports_fail_the_run(korvanet, variable, report):
+    port = 7004
+    srv = echo_server(korvanet, env={variable: str(port)})
+    s = connect(port)
+    closed_without_reply(s)
+    s.close()
+    srv.stop()
+    found = srv.take_problems()
+    assert any(report in p for p in found), found
+    assert any("exited with status" in p for p in found), found
