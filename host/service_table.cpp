@@ -23,6 +23,7 @@
 #include "gateways/realaudio_gateway.h"
 #include "gateways/socks_server.h"
 #include "host/connection_threads.h"
+#include "conn/record_dump.h"
 #include "conn/task_table.h"
 #include "log/error_codes.h"
 #include "log/logs.h"
@@ -64,6 +65,12 @@ __attribute__((no_sanitize("address", "undefined"))) int fault_on_purpose(conn::
     return 0;
 }
 
+// The same after reading one line, so the dump holds what a client sent.
+__attribute__((no_sanitize("address", "undefined"))) int fault_after_line(conn::ConnectionRecord& r) {
+    (void)net::read_line(r.client.get(), r.work);
+    return fault_on_purpose(r);
+}
+
 // Services that break the sanitizers' rules on purpose, so tests can see the
 // reports fail a run: one leaks a block, one writes a byte past its block.
 int leak_on_purpose(conn::ConnectionRecord& r) {
@@ -93,7 +100,7 @@ int echo_lines(conn::ConnectionRecord& r) {
     return 1;
 }
 
-// Test rows: "KORVANET_TEST_FAULT_PORT=p", "KORVANET_TEST_LEAK_PORT=p",
+// Test rows: "KORVANET_TEST_FAULT_PORT=p", "KORVANET_TEST_FAULT_LINE_PORT=p", "KORVANET_TEST_LEAK_PORT=p",
 // "KORVANET_TEST_OVERFLOW_PORT=p" and "KORVANET_TEST_ECHO_PORTS=p1,p2".
 void register_test_rows() {
     struct {
@@ -102,6 +109,7 @@ void register_test_rows() {
         int (*handler)(conn::ConnectionRecord&);
     } const single_rows[] = {
         {"KORVANET_TEST_FAULT_PORT", "FAULT TEST", fault_on_purpose},
+        {"KORVANET_TEST_FAULT_LINE_PORT", "FAULT TEST", fault_after_line},
         {"KORVANET_TEST_LEAK_PORT", "LEAK TEST", leak_on_purpose},
         {"KORVANET_TEST_OVERFLOW_PORT", "OVERFLOW TEST", overflow_on_purpose},
     };
@@ -121,12 +129,11 @@ void register_test_rows() {
 }
 #endif
 
-// Appends the raw record to dump.bin in the logs directory.
+// Appends the record, credentials blanked, to dump.bin in the logs directory.
 void dump_record(const conn::ConnectionRecord& r) {
     char path[600];
     log::log_path("dump.bin", path, sizeof path);
-    const platform::File file = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (file.valid()) (void)platform::write_all(file.get(), &r, sizeof r);
+    (void)conn::append_record_dump(r, path);
 }
 
 struct GuardedCall {

@@ -195,3 +195,17 @@ def test_sanitizer_reports_fail_the_run(korvanet, variable, report):
     found = srv.take_problems()
     assert any(report in p for p in found), found
     assert any("exited with status" in p for p in found), found
+
+
+def test_dump_of_a_fault_keeps_no_password_and_only_its_owner_reads_it(korvanet):
+    port = 7005
+    srv = echo_server(korvanet, env={"KORVANET_TEST_FAULT_LINE_PORT": str(port)})
+    s = connect(port)
+    s.sendall(b"PASS hunter2-planted\r\n")
+    assert closed_without_reply(s)
+    s.close()
+    dump = srv.log_path("dump.bin")
+    assert settled_size(dump) > 0
+    data = dump.read_bytes()
+    assert b"PASS " + b"*" * len("hunter2-planted") in data and b"hunter2" not in data
+    assert dump.stat().st_mode & 0o777 == 0o600

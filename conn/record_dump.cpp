@@ -1,0 +1,66 @@
+#include "conn/record_dump.h"
+
+#include <fcntl.h>
+#include <strings.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/file_io.h"
+
+namespace kv::conn {
+namespace {
+
+bool line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
+std::size_t blank_to_line_end(char* bytes, std::size_t from, std::size_t size) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < size && !line_end(bytes[i]); ++i, ++n) bytes[i] = '*';
+    return n;
+}
+
+bool starts_with(const char* bytes, std::size_t at, std::size_t size, const char* word) {
+    const std::size_t n = std::strlen(word);
+    return size - at >= n && strncasecmp(bytes + at, word, n) == 0;
+}
+
+// Blanks "user:password" in "://user:password@host" starting at 'from'.
+std::size_t blank_address_credentials(char* bytes, std::size_t from, std::size_t size) {
+    std::size_t end = from;
+    while (end < size && !line_end(bytes[end]) && bytes[end] != '@' && bytes[end] != '/' && bytes[end] != ' ')
+        ++end;
+    if (end >= size || bytes[end] != '@') return 0;
+    std::memset(bytes + from, '*', end - from);
+    return end - from;
+}
+
+constexpr const char* kCredentialLines[] = {"authorization:", "proxy-authorization:", "pass ", "user ", "auth "};
+
+}  // namespace
+
+std::size_t blank_credentials(char* bytes, std::size_t size) {
+    std::size_t blanked = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i + 3 <= size && std::memcmp(bytes + i, "://", 3) == 0) {
+            blanked += blank_address_credentials(bytes, i + 3, size);
+            continue;
+        }
+        if (i != 0 && !line_end(bytes[i - 1])) continue;
+        for (const char* word : kCredentialLines) {
+            if (!starts_with(bytes, i, size, word)) continue;
+            blanked += blank_to_line_end(bytes, i + std::strlen(word), size);
+            break;
+        }
+    }
+    return blanked;
+}
+
+bool append_record_dump(const ConnectionRecord& r, const char* path) {
+    const std::unique_ptr<char[]> copy(new char[sizeof r]);
+    std::memcpy(copy.get(), static_cast<const void*>(&r), sizeof r);
+    blank_credentials(copy.get(), sizeof r);
+    const platform::File file = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    return file.valid() && platform::write_all(file.get(), copy.get(), sizeof r);
+}
+
+}  // namespace kv::conn
