@@ -11,7 +11,15 @@
 namespace kv::conn {
 namespace {
 
-bool line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+// A value ends at a control character (a tab belongs to it).
+bool line_end(char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; }
+
+// Text starts after a byte that is not text: a line end, or the edge of one
+// of the record's buffers beside binary fields.
+bool text_boundary(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u >= 0x7f;
+}
 
 std::size_t blank_to_line_end(char* bytes, std::size_t from, std::size_t size) {
     std::size_t n = 0;
@@ -45,7 +53,7 @@ std::size_t blank_credentials(char* bytes, std::size_t size) {
             blanked += blank_address_credentials(bytes, i + 3, size);
             continue;
         }
-        if (i != 0 && !line_end(bytes[i - 1])) continue;
+        if (i != 0 && !text_boundary(bytes[i - 1])) continue;
         for (const char* word : kCredentialLines) {
             if (!starts_with(bytes, i, size, word)) continue;
             blanked += blank_to_line_end(bytes, i + std::strlen(word), size);

@@ -10,7 +10,8 @@ namespace kv::conn {
 
 // Overwrites with '*' the values of the credential lines found in the bytes:
 // "Authorization:" and "Proxy-Authorization:" headers, the arguments of
-// "PASS", "USER" and "AUTH" commands (at a line start, any case), and the
+// "PASS", "USER" and "AUTH" commands (any case, at a line start or after a
+// byte that is not text), and the
 // user and password of a "scheme://user:password@" address. Returns the
 // number of bytes blanked.
 std::size_t blank_credentials(char* bytes, std::size_t size);
