@@ -19,6 +19,8 @@
 #include "net/net_links.h"
 #include "platform/descriptor_limit.h"
 #include "platform/fault_guard.h"
+#include "platform/install_dir.h"
+#include "platform/registry.h"
 
 namespace kv::host {
 namespace {
@@ -52,6 +54,9 @@ void register_net_links(const config::Settings& s) {
 
 int start_server(bool as_service) {
     config::Settings& s = config::live();
+    // This process holds the instance lock: a temporary file beside the
+    // registry is a killed writer's, never a save in progress.
+    (void)platform::registry_remove_stale_temps(platform::registry_path());
     config::load_settings(s);
     (void)config::save_settings(s);
     register_net_links(s);

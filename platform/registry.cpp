@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -423,6 +425,41 @@ int registry_flush() {
     File d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d) (void)::fsync(d.get());
     return 1;
+}
+
+namespace {
+
+// "<base>." and six of mkostemp's letters and digits. Six lower-case letters
+// are left alone: that is an admin's "registry.reg.backup" more often than
+// one of our temporary names.
+bool is_temp_of(const char* name, const std::string& base) {
+    if (std::strncmp(name, base.c_str(), base.size()) != 0 || name[base.size()] != '.') return false;
+    const char* tail = name + base.size() + 1;
+    if (std::strlen(tail) != 6) return false;
+    bool word = true;
+    for (const char* p = tail; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (!std::isalnum(c)) return false;
+        if (!std::islower(c)) word = false;
+    }
+    return !word;
+}
+
+}  // namespace
+
+int registry_remove_stale_temps(const char* path) {
+    const std::string target = path;
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return 0;
+    int removed = 0;
+    while (const dirent* e = ::readdir(d)) {
+        if (is_temp_of(e->d_name, base) && ::unlinkat(::dirfd(d), e->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(d);
+    return removed;
 }
 
 const char* registry_file() { return g_file; }

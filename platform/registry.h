@@ -21,6 +21,10 @@ namespace kv::platform {
 // directory, fsync, rename. 1 on success, 0 when nothing could be written (the
 // old file is untouched then).
 [[nodiscard]] int registry_flush();
+// Removes the temporary files a writer killed mid-write left beside the file
+// at path ("<name>.XXXXXX"); only for a process that holds the instance lock,
+// before its first write. Returns how many went.
+int registry_remove_stale_temps(const char* path);
 // Path given to the last registry_open ("" before).
 const char* registry_file();
 

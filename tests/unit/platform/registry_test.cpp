@@ -198,5 +198,22 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(read(), before);
 }
 
+TEST_F(RegistryTest, StaleTemporaryFilesOfThisFileAloneAreRemoved) {
+    const struct {
+        const char* name;
+        bool removed;
+    } files[] = {
+        {"registry.reg.Ab12Cd", true},  {"registry.reg.XXXXX9", true},   {"registry.reg.backup", false},
+        {"registry.reg.lock", false},   {"registry.reg.Ab12C", false},   {"registry.reg.Ab12Cde", false},
+        {"registry.reg.Ab-2Cd", false}, {"other.reg.Ab12Cd", false},     {"registry.regAb12Cd", false},
+    };
+    for (const auto& f : files) write("x", dir_ + "/" + f.name);
+    write(kHead);
+    EXPECT_EQ(registry_remove_stale_temps(path_.c_str()), 2);
+    for (const auto& f : files)
+        EXPECT_EQ(std::filesystem::exists(dir_ + "/" + f.name), !f.removed) << f.name;
+    EXPECT_TRUE(std::filesystem::exists(path_));
+}
+
 }  // namespace
 }  // namespace kv::platform
