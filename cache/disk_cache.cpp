@@ -262,6 +262,18 @@ void* rescan_thread(void*) {
     return nullptr;
 }
 
+// While a server runs, status.bin holds one byte more than its totals; the
+// clean stop cuts it back. A file of another size was left by a server that
+// was killed, or by something else: its totals are counted anew.
+bool status_left_by_clean_stop(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && st.st_size == static_cast<off_t>(kStatusFileSize);
+}
+
+void mark_running(int fd) {
+    if (::ftruncate(fd, kStatusFileSize + 1) == 0) (void)::fdatasync(fd);
+}
+
 // Reads status.bin from its start: the count of bytes read.
 std::size_t read_status(int fd, unsigned char* out) {
     std::size_t got = 0;
@@ -327,6 +339,8 @@ int start_cache(const char* dir) {
     }
     unsigned char bytes[kStatusFileSize] = {};
     const std::size_t got = read_status(status.get(), bytes);
+    const bool stopped_cleanly = status_left_by_clean_stop(status.get());
+    mark_running(status.get());
     {
         std::lock_guard<std::mutex> guard(g_stats_lock);
         g_status = std::move(status);
@@ -345,7 +359,7 @@ int start_cache(const char* dir) {
         return 0;
     }
     g_started = true;
-    if (totals_trusted(g_totals, got)) {
+    if (stopped_cleanly && totals_trusted(g_totals, got)) {
         g_ready.store(true);
     } else if (!g_rescan_thread.start(rescan_thread, nullptr, kCacheThreadStack)) {
         rescan();  // no thread to spare: count here, once
@@ -374,7 +388,8 @@ void stop_cache() {
         write_status_locked();
         // Written through the page cache while running (a synchronous write
         // would stall every twelfth finishing object); on disk at the stop.
-        if (g_status.valid()) (void)::fdatasync(g_status.get());
+        if (g_status.valid() && ::ftruncate(g_status.get(), kStatusFileSize) == 0)
+            (void)::fdatasync(g_status.get());
         g_status.reset();
     }
     g_started = false;

@@ -7,7 +7,9 @@
 // Layout under the cache directory:
 //   status.bin           the eight totals, 8 x signed 32-bit little-endian:
 //                        total bytes; HTTP, FTP, Gopher bytes; total objects;
-//                        HTTP, FTP, Gopher objects
+//                        HTTP, FTP, Gopher objects; one byte more while a
+//                        server runs, so that the totals of a killed one are
+//                        counted anew at the next start
 //   <host>.dns/          one directory per request host (without port)
 //   <host>.dns/<k><key>.cch
 //                        one object: k is the request kind digit (0 HTTP,
