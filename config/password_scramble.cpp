@@ -81,13 +81,12 @@ void unscramble_pop3_password(char* text, std::size_t capacity) {
     std::size_t count = 0;
     if (!decode_hex(text, bytes, kPop3PasswordMax, &count)) return;
     for (std::size_t i = 0; i < count; ++i) bytes[i] ^= kPop3Key[i];
+    // Only a short password was padded, and its marker ends the stored form:
+    // marker bytes anywhere else belong to the password.
     std::size_t len = count;
-    for (std::size_t i = 0; i + kPop3PadLength <= count; ++i) {
-        if (std::memcmp(bytes + i, kPop3PadMarker, kPop3PadLength) == 0) {
-            len = i;
-            break;
-        }
-    }
+    if (count >= kPop3PadLength && count < 2 * kPop3PadLength &&
+        std::memcmp(bytes + count - kPop3PadLength, kPop3PadMarker, kPop3PadLength) == 0)
+        len = count - kPop3PadLength;
     if (len >= capacity) len = capacity - 1;
     std::memcpy(text, bytes, len);
     text[len] = '\0';

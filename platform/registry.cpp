@@ -213,6 +213,9 @@ bool parse_value_line(const std::string& line, Entry* e) {
 
 // Parses the whole file into tree. False on any line that is not ours to keep.
 bool parse(const std::string& data, Tree* tree) {
+    // A text export never holds a NUL byte; a name or text with one inside
+    // could not be looked up or written back as it was read.
+    if (data.find('\0') != std::string::npos) return false;
     std::vector<std::string> lines = split_lines(data);
     std::size_t i = 0;
     while (i < lines.size() && only_blanks_from(lines[i], 0)) ++i;

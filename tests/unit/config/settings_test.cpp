@@ -245,6 +245,7 @@ TEST_F(SettingsTest, Pop3PasswordsAreStoredScrambledAndLoadBack) {
         {"p\xc3\xa4ss\"w\\rd", "p\xc3\xa4ss\"w\\rd", 20},
         {k30, k30, 60},
         {k30 + "yz", k30, 60},  // cut to the 30 that are stored
+        {"x\x01\x1f\x02\x1e\x03" "1y", "x\x01\x1f\x02\x1e\x03" "1y", 16},  // the pad marker inside
     };
     for (std::size_t i = 0; i < std::size(kCases); ++i) {
         const Case& c = kCases[i];

@@ -126,6 +126,8 @@ TEST_F(RegistryTest, CorruptFilesFailToOpenAndAreNeverOverwritten) {
         kHead + "[]\n",                                                  // empty key
         kHead + section + "\"a\"=hex:01,\\\n",                           // continuation at end
         kHead + section + std::string("\"a\"=\"x\0y", 8),     // NUL, no close
+        kHead + std::string("[HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet\0\\Links]\n", 55),  // NUL in a key
+        kHead + section + std::string("\"a\"=\"x\0y\"\n", 10),  // NUL in a text
     };
     for (std::size_t i = 0; i < std::size(kCorrupt); ++i) {
         write(kCorrupt[i]);
