@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -42,6 +43,7 @@ const std::string& registry_file() {
         std::string p = std::string(dir) + "/registry.reg";
         ::setenv("KORVANET_REGISTRY", p.c_str(), 1);
         ::setenv("KORVANET_HOME", (std::string(dir) + "/").c_str(), 1);
+        std::atexit([] { std::filesystem::remove_all(std::filesystem::path(registry_file()).parent_path()); });
         return p;
     }();
     return path;
