@@ -3,9 +3,6 @@
 // second time. Besides the sanitizers' checks, the second file must equal the
 // first (every value and list record survives its own round trip), and a file
 // that does not parse must be left as it was.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,17 +31,16 @@ std::string read_whole(const std::string& path) {
     return s.str();
 }
 
-// The registry lives in memory-backed storage: every save syncs it.
+// The registry lives in memory-backed storage (every save syncs it), in one
+// directory made anew at each start, so runs leave at most one behind.
 const std::string& registry_file() {
     static const std::string path = [] {
-        char dir[64];
-        std::snprintf(dir, sizeof dir, "/dev/shm/kv-registry-fuzz-%d", static_cast<int>(::getpid()));
-        (void)::mkdir(dir, 0700);
-        std::string p = std::string(dir) + "/registry.reg";
-        ::setenv("KORVANET_REGISTRY", p.c_str(), 1);
-        ::setenv("KORVANET_HOME", (std::string(dir) + "/").c_str(), 1);
-        std::atexit([] { std::filesystem::remove_all(std::filesystem::path(registry_file()).parent_path()); });
-        return p;
+        const std::filesystem::path dir = "/dev/shm/kv-registry-fuzz";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directory(dir);
+        ::setenv("KORVANET_REGISTRY", (dir / "registry.reg").c_str(), 1);
+        ::setenv("KORVANET_HOME", (dir.string() + "/").c_str(), 1);
+        return (dir / "registry.reg").string();
     }();
     return path;
 }
