@@ -97,7 +97,7 @@ void log_access(AdminRequest& r, const std::string& path) {
 }
 
 void serve(int fd, const sockaddr_in& client) {
-    std::unique_ptr<AdminRequest> r(new (std::nothrow) AdminRequest{});
+    std::unique_ptr<AdminRequest> r(new (std::nothrow) AdminRequest());
     if (!r) {
         platform::close_fd(fd);
         return;
