@@ -445,7 +445,9 @@ FtpReplyEnd pass_ftp_reply(int server_fd, int client_fd, char* work, bool have_l
 
 int read_ftp_client_line(int client_fd, char* line) {
     char buffer[kClientReadSize];
-    if (!net::read_line_sized(client_fd, buffer, sizeof buffer) || std::strlen(buffer) > kFtpLineMax) return 0;
+    if (!net::read_line_within(client_fd, buffer, sizeof buffer, config::live().Timeout * 60000LL) ||
+        std::strlen(buffer) > kFtpLineMax)
+        return 0;
     platform::copy_bounded(line, buffer, kFtpLineMax + 1);
     return 1;
 }

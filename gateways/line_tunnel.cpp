@@ -13,6 +13,7 @@
 #include "log/logs.h"
 #include "net/line_io.h"
 #include "net/outbound_connect.h"
+#include "net/read_deadline.h"
 #include "net/relay.h"
 #include "platform/bounded_text.h"
 #include "platform/socket_error.h"
@@ -46,8 +47,8 @@ void store_byte(TelnetInput* in, unsigned char b) {
 
 int receive_byte(int fd, unsigned char* b) {
     const ssize_t n = ::recv(fd, b, 1, 0);
-    if (n == 1) return 1;
-    if (n < 0) (void)platform::capture_socket_error();
+    if (n == 1 && !net::read_deadline_passed()) return 1;
+    if (n != 0) (void)platform::capture_socket_error();
     return 0;
 }
 
@@ -81,6 +82,7 @@ bool open_tunnel(conn::ConnectionRecord& r, Tunnel& t) {
     r.progress = 1;
     if (std::strcmp(t.host, kTelnetWord) == 0) {
         set_receive_timeout(client, s.Timeout * 60000LL);
+        const net::ReadDeadline whole_prompt(s.Timeout * 60000LL);
         if (!net::send_all(client, kTelnetOffer, sizeof kTelnetOffer) || !net::send_text(client, kTelnetPrompt) ||
             !read_telnet_reply(client, &t.telnet) ||
             !parse_telnet_target(t.telnet.line, t.host, sizeof t.host, &t.port)) {
@@ -247,7 +249,9 @@ int run_pop3_dialogue(int fd, char* user_line, std::size_t user_size, char* host
     // or without the CR.
     char line[kPop3DialogueLine + 1];
     for (;;) {
-        if (!net::read_line_sized(fd, line, sizeof line) || std::strlen(line) >= kPop3DialogueLine) return 0;
+        if (!net::read_line_within(fd, line, sizeof line, config::live().Timeout * 60000LL) ||
+            std::strlen(line) >= kPop3DialogueLine)
+            return 0;
         if (starts_with_nocase(line, "QUIT")) return 0;
         if (starts_with_nocase(line, "USER ")) break;
         if (!net::send_text(fd, kPop3Invalid)) return 0;

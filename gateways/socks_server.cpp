@@ -22,6 +22,7 @@
 #include "net/listener.h"
 #include "net/net_links.h"
 #include "net/outbound_connect.h"
+#include "net/read_deadline.h"
 #include "net/relay.h"
 #include "net/socket_options.h"
 #include "platform/bounded_text.h"
@@ -420,12 +421,18 @@ int socks_permitted(int fd, const SocksNegotiation& n) {
     return 0;
 }
 
+// The methods, the login and the request within one whole limit.
+bool read_whole_request(int fd, SocksNegotiation* n) {
+    const net::ReadDeadline whole(config::live().Timeout * 60000LL);
+    return read_socks_request(fd, n);
+}
+
 int handle_socks(conn::ConnectionRecord& r) {
     const int fd = r.client.get();
     r.progress = kPointNegotiating;
     net::set_io_timeouts(fd, kNegotiationTimeoutMs);
     SocksNegotiation n;
-    if (read_socks_request(fd, &n)) {
+    if (read_whole_request(fd, &n)) {
         note_request(r, n.request);
         if (socks_permitted(fd, n)) {
             switch (n.request.command) {

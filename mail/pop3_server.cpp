@@ -239,11 +239,16 @@ int transaction(int sock, Pop3Session& s, bool* quit) {
     return net::send_text(sock, kTransactionCommands);
 }
 
+// One command line, with Timeout minutes in all, not only per receive.
+int read_command(int sock, char* line) {
+    return net::read_line_within(sock, line, net::kLineBufferSize, static_cast<long long>(config::live().Timeout) * 60000);
+}
+
 // The authorisation state. 1 when logged in; 0 when the dialogue ends.
 int authorise(conn::ConnectionRecord& r, Pop3Session& s) {
     const int sock = r.client.get();
     const config::Settings& cfg = config::live();
-    while (net::read_line(sock, r.work)) {
+    while (read_command(sock, r.work)) {
         split_pop3_line(r.work, 1, s.line);
         if (is_command(s.line.word, "QUIT")) {
             (void)net::send_text(sock, kSigningOff);
@@ -258,7 +263,7 @@ int authorise(conn::ConnectionRecord& r, Pop3Session& s) {
             if (!net::send_formatted(sock, "-ERR Sorry, %s doesn't get his mail here\r\n", s.line.arg[0])) return 0;
             continue;
         }
-        if (!net::send_text(sock, "+OK please send PASS command\r\n") || !net::read_line(sock, r.work)) return 0;
+        if (!net::send_text(sock, "+OK please send PASS command\r\n") || !read_command(sock, r.work)) return 0;
         split_pop3_line(r.work, 1, s.line);
         if (is_command(s.line.word, "QUIT")) {
             (void)net::send_text(sock, kSigningOff);
@@ -331,7 +336,7 @@ int pop3_serve(conn::ConnectionRecord& r) {
         if (state != 0) {
             bool quit = state < 0;
             r.progress = 2;
-            while (!quit && net::read_line(sock, r.work)) {
+            while (!quit && read_command(sock, r.work)) {
                 split_pop3_line(r.work, 2, s.line);
                 if (!transaction(sock, s, &quit)) break;
             }

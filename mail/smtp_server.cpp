@@ -275,16 +275,19 @@ int receive_message(conn::ConnectionRecord& r, SmtpSession& s) {
     return 1;
 }
 
+// A command or login line has Timeout minutes in all, not only per receive.
+long long whole_line_ms() { return static_cast<long long>(config::live().Timeout) * 60000; }
+
 void auth_login(conn::ConnectionRecord& r, SmtpSession& s, const char* line, bool* end) {
     const int sock = r.client.get();
     char user_text[kAuthLineSize] = "", pass_text[kAuthLineSize] = "";
     if (line[10] == ' ') {
         (void)platform::copy_bounded(user_text, line + 11);
-    } else if (!net::send_text(sock, "334 VXNlcm5hbWU6\r\n") || !net::read_line_sized(sock, user_text, sizeof user_text)) {
+    } else if (!net::send_text(sock, "334 VXNlcm5hbWU6\r\n") || !net::read_line_within(sock, user_text, sizeof user_text, whole_line_ms())) {
         *end = true;
         return;
     }
-    if (!net::send_text(sock, "334 UGFzc3dvcmQ6\r\n") || !net::read_line_sized(sock, pass_text, sizeof pass_text)) {
+    if (!net::send_text(sock, "334 UGFzc3dvcmQ6\r\n") || !net::read_line_within(sock, pass_text, sizeof pass_text, whole_line_ms())) {
         *end = true;
         return;
     }
@@ -426,7 +429,7 @@ int smtp_serve(conn::ConnectionRecord& r) {
     r.progress = 1;
     bool end = !net::send_formatted(sock, "220 %s Korvanet %s SMTP Service ready\r\n", cfg.MailHostname,
                                     net::version_text());
-    while (!end && net::read_line(sock, r.work)) {
+    while (!end && net::read_line_within(sock, r.work, net::kLineBufferSize, whole_line_ms())) {
         const char* line = r.work;
         int sent = 1;
         switch (smtp_command(line)) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/read_deadline.h"
 #include "platform/file_io.h"
 #include "platform/socket_error.h"
 
@@ -49,6 +50,10 @@ Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
         *got = have;
         // A short take means the LF (if any) is still in the socket: peek again.
         if (lf && static_cast<std::size_t>(taken) == want) return Take::kLine;
+        if (read_deadline_passed()) {
+            platform::capture_socket_error();
+            return Take::kFailed;
+        }
     }
     return Take::kTooLong;
 }
@@ -82,6 +87,11 @@ int read_line_sized(int fd, char* out, std::size_t n) {
     }
     out[strip_line_end(out, got)] = '\0';
     return 1;
+}
+
+int read_line_within(int fd, char* out, std::size_t n, long long whole_ms) {
+    const ReadDeadline whole(whole_ms);
+    return read_line_sized(fd, out, n);
 }
 
 int read_raw_line(int fd, char* out) {
@@ -167,6 +177,10 @@ int read_exactly(int fd, void* out, std::size_t n) {
         }
         if (r == 0) return 0;
         have += static_cast<std::size_t>(r);
+        if (have < n && read_deadline_passed()) {
+            platform::capture_socket_error();
+            return 0;
+        }
     }
     return 1;
 }

@@ -20,6 +20,9 @@ inline constexpr std::size_t kFileWriteFormattedSize = 300;
 [[nodiscard]] int read_line(int fd, char* out);
 // Same with the caller's size n (n bytes including the terminator).
 [[nodiscard]] int read_line_sized(int fd, char* out, std::size_t n);
+// read_line_sized with a whole limit of whole_ms for the line (a command or
+// login line from a client; see read_deadline.h).
+[[nodiscard]] int read_line_within(int fd, char* out, std::size_t n, long long whole_ms);
 // Line feed kept, NUL added after it. Returns the length including the LF;
 // -1 when closed or too long. out holds kLineBufferSize bytes.
 [[nodiscard]] int read_raw_line(int fd, char* out);

@@ -18,6 +18,7 @@
 #include "net/banners.h"
 #include "net/line_io.h"
 #include "net/outbound_connect.h"
+#include "net/read_deadline.h"
 #include "net/socket_options.h"
 #include "platform/socket_error.h"
 #include "proxy/error_pages.h"
@@ -218,6 +219,7 @@ void run_engine(conn::ConnectionRecord& r) {
 int read_request_head(conn::ConnectionRecord& r) {
     auto& p = r.proxy;
     const int fd = r.client.get();
+    const net::ReadDeadline whole_head(config::live().Timeout * 60000LL);
     HeadScan scan{};
     std::size_t received = 0;
     // Each pass receives at least one byte or ends; the head is at most
@@ -243,6 +245,10 @@ int read_request_head(conn::ConnectionRecord& r) {
             return 0;
         }
         received += static_cast<std::size_t>(n);
+        if (net::read_deadline_passed()) {
+            p.error = platform::capture_socket_error();
+            return 0;
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "net/read_deadline.h"
 #include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "tests/unit/test_support.h"
@@ -270,6 +271,37 @@ TEST(FileLines, WriteFormatted) {
     EXPECT_EQ(write_formatted(f.get(), "%s=%d\n", "a", 1), 1);
     EXPECT_EQ(write_formatted(f.get(), "%s", std::string(350, 'z').c_str()), 1);
     EXPECT_EQ(::lseek(f.get(), 0, SEEK_CUR), 4 + 299);
+}
+
+// A client that sends a byte every 50 ms never trips a receive time-out, yet
+// a line or a counted read gives up once its whole limit has passed, with
+// the error of a receive that timed out; the limit ends with its scope.
+TEST(ReadDeadline, ADripFeedingClientIsCutOffAtTheWholeLimit) {
+    for (const bool counted : {false, true}) {
+        Pair p;
+        std::thread dripper([fd = p.peer.get()] {
+            for (int i = 0; i < 40; ++i) {
+                if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        const auto start = std::chrono::steady_clock::now();
+        char out[kLineBufferSize];
+        int ok = 0;
+        if (counted) {
+            const ReadDeadline whole(300);
+            ok = read_exactly(p.reader.get(), out, 1000);
+        } else {
+            ok = read_line_within(p.reader.get(), out, sizeof out, 300);
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(ok, 0) << counted;
+        EXPECT_EQ(platform::last_socket_error(), 10060) << counted;
+        EXPECT_LT(took, std::chrono::milliseconds(1500)) << counted;  // the drip lasts 2 s
+        EXPECT_FALSE(read_deadline_passed());                       // nothing armed any more
+        (void)::shutdown(p.reader.get(), SHUT_RDWR);                  // the dripper's next send fails
+        dripper.join();
+    }
 }
 
 }  // namespace
