@@ -24,9 +24,10 @@ std::string unit_word(const std::string& text, bool quoted) {
 
 bool has_blank(const std::string& text) { return text.find_first_of(" \t") != std::string::npos; }
 
-// An Exec= program path: quoted when it holds a character the key reserves;
-// inside the quotes '"', '`', '$' and '\' are escaped, and the value's own
-// escaping doubles every backslash once more. '%' is a field code, written "%%".
+// An Exec= program path: quoted when it holds a character the key reserves.
+// Inside the quotes '"', '`', '$' and '\' take a backslash, and the value's
+// own string escaping, undone first, doubles every backslash once more
+// ("\\$" is a '$', "\\\\" a '\'). '%' is a field code, written "%%".
 std::string desktop_exec(const std::string& path) {
     const bool quote = path.find_first_of(" \t\"'\\><~|&;$*?#()`") != std::string::npos;
     std::string out;
@@ -36,7 +37,7 @@ std::string desktop_exec(const std::string& path) {
             out += "%%";
             continue;
         }
-        if (quote && (c == '"' || c == '`' || c == '$')) out += "\\";
+        if (quote && (c == '"' || c == '`' || c == '$')) out += "\\\\";
         if (c == '\\') {
             out += quote ? "\\\\\\\\" : "\\\\";
             continue;
