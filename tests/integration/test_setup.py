@@ -257,16 +257,37 @@ def test_missing_source_file_stops_after_what_was_copied(root, tmp_path):
     assert not (root / UNIT).exists() and not (root / REGISTRY).exists()
 
 
-def test_unparsable_registry_is_left_byte_for_byte(root):
+@pytest.mark.parametrize("content", [
+    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet]\n"
+    "\"InstDir\"=\"/opt/kor".encode(),                                          # cut short
+    "Windows Registry Editor Version 5.00\n\n[x]\n".encode("utf-16"),           # another encoding
+    b"\x00\xffjunk\n[not a registry",
+])
+def test_unparsable_registry_is_left_byte_for_byte(root, content):
     (root / "etc/korvanet").mkdir(parents=True)
-    junk = b"\xff\xfeW\x00i\x00n\x00d\x00o\x00w\x00s\x00\nnot a registry"
-    (root / REGISTRY).write_bytes(junk)
+    (root / REGISTRY).write_bytes(content)
     r = run_setup(root)
     assert (r.returncode, r.stdout, r.stderr) == (1, "Preparing Setup...\n", "Installation failed!\n")
     r = run_kvuninst(root, "--all")
-    assert r.returncode == 1 and r.stdout == "" and "Failed to open registry" in r.stderr
-    assert (root / REGISTRY).read_bytes() == junk
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == f"Failed to open registry\n\nReason: {root / REGISTRY} is not a registry file\n"
+    assert (root / REGISTRY).read_bytes() == content
     assert tree(root) == ["etc", "etc/korvanet", "etc/korvanet/registry.reg"]
+
+
+def test_a_unit_that_cannot_be_removed_stops_both_programs(root):
+    assert run_setup(root, "--no-menu").returncode == 0
+    (root / UNIT).unlink()
+    (root / UNIT / "stuck").mkdir(parents=True)  # a directory in the unit's place
+    r = run_setup(root, "--application", "--no-menu")
+    assert (r.returncode, r.stdout) == (1, "Preparing Setup...\nDeleting Korvanet Service ...\n")
+    assert r.stderr == ("Failed to delete service. Error code : 0x0015\n\nSetup can't continue without removing "
+                        "service.\nInstallation failed!\n")
+    before = tree(root)
+    r = run_kvuninst(root, "--all")
+    assert (r.returncode, r.stdout) == (1, "Working, please wait ...\n")
+    assert r.stderr == "Failed to delete service\n\nReason: Is a directory\n"
+    assert tree(root) == before
 
 
 # --- a running server ----------------------------------------------------------------------
@@ -471,6 +492,21 @@ def test_uninstall_without_instdir_and_with_a_foreign_file(root):
     assert (r.returncode, r.stdout) == (0, "Working, please wait ...\n" + UNINSTALLED)
     assert sorted(os.listdir(installed(root, ""))) == sorted(PROGRAM_FILES + ("mine.txt",))
     assert not (root / UNIT).exists() and not (root / "var/cache/korvanet").exists()
+
+
+def test_uninstall_keeps_what_registry_paths_outside_the_rules_name(root):
+    install_with_data(root)
+    (root / "korvanet").write_text("a file in the root itself")
+    (root / "logs").mkdir()
+    text = (root / REGISTRY).read_text().replace('"/opt/korvanet/"', '"/"')
+    text = text.replace('"/var/log/korvanet/"', '"logs"').replace('"/var/spool/korvanet/"', '"/var/spool/korvanet/../.."')
+    (root / REGISTRY).write_text(text.replace('"/var/cache/korvanet/"', '"/usr/local/"'))
+    r = run_kvuninst(root, "--all")
+    assert (r.returncode, r.stdout, r.stderr) == (0, "Working, please wait ...\n" + UNINSTALLED, "")
+    for kept in ("korvanet", "logs", "var/spool/korvanet/bob/data.txt", "var/cache/korvanet/ab/data.txt",
+                 "opt/korvanet/korvanet", "usr/local/sbin/kvuninst"):
+        assert (root / kept).exists(), kept
+    assert not (root / REGISTRY).exists()
 
 
 @pytest.mark.parametrize("text, message", [
