@@ -83,6 +83,31 @@ std::string registry_file_for(const ImageRoot& root) {
     return on_disk(root, kDefaultRegistry);
 }
 
+bool registry_inside_root(const ImageRoot& root) {
+    const char* env = std::getenv("KORVANET_REGISTRY");
+    if (!root.given || (env && *env)) return true;
+    std::string dir, name;
+    if (!split_last(kDefaultRegistry, &dir, &name)) return false;
+    platform::File d = open_tree_dir(root, dir, false);
+    if (!d) return errno == ENOENT;  // nothing there yet: made below the root when written
+    struct stat st;
+    if (::fstatat(d.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    return !S_ISLNK(st.st_mode);
+}
+
+std::string read_tree_file(const ImageRoot& root, const std::string& path, std::size_t max) {
+    std::string data, dir, name;
+    if (!split_last(path, &dir, &name)) return data;
+    platform::File d = open_tree_dir(root, dir, false);
+    platform::File f = d ? platform::open_file_at(d.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                         : platform::File();
+    if (!f) return data;
+    char buf[4096];
+    for (ssize_t n; data.size() < max && (n = ::read(f.get(), buf, sizeof buf)) > 0;)
+        data.append(buf, static_cast<std::size_t>(n));
+    return data;
+}
+
 platform::File open_tree_dir(const ImageRoot& root, const std::string& path, bool create, unsigned mode) {
     const std::string base = root.dir.empty() ? "/" : root.dir;
     platform::File dir = platform::open_file(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

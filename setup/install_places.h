@@ -8,6 +8,7 @@
 // disk; texts written into files name the paths without it. Below a root given
 // on the command line no symbolic link is followed, so nothing is ever read or
 // written outside the image.
+#include <cstddef>
 #include <string>
 
 #include "platform/socket.h"
@@ -38,6 +39,15 @@ struct ImageRoot {
 
 // Whether text names an existing directory; fills *root when it does.
 bool take_image_root(const char* text, ImageRoot* root);
+
+// Whether the registry file of a run lies inside its image: below a given
+// root, no link on the way to the default registry file nor the file itself
+// (KORVANET_REGISTRY names a file outside any root on purpose).
+bool registry_inside_root(const ImageRoot& root);
+
+// Reads a small file (at most max bytes) below the root without following a
+// link below it; "" when it is missing or unreadable.
+std::string read_tree_file(const ImageRoot& root, const std::string& path, std::size_t max = 1 << 20);
 
 // root + path (path absolute).
 std::string on_disk(const ImageRoot& root, const std::string& path);

@@ -88,16 +88,6 @@ void error_with_code(const char* format, int code) {
     print_error(text);
 }
 
-std::string read_small_file(const std::string& path) {
-    std::string data;
-    platform::File f = platform::open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (!f) return data;
-    char buf[4096];
-    for (ssize_t n; data.size() < (std::size_t{1} << 20) && (n = ::read(f.get(), buf, sizeof buf)) > 0;)
-        data.append(buf, static_cast<std::size_t>(n));
-    return data;
-}
-
 bool run_program(const char* const* argv) {
     pid_t pid = 0;
     if (::posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
@@ -149,7 +139,7 @@ private:
     // A registry file that does not parse is never written: fail before anything changes.
     bool prepare() {
         status_.show("Preparing Setup...");
-        return platform::registry_open(registry_.c_str()) == 1;
+        return registry_inside_root(root_) && platform::registry_open(registry_.c_str()) == 1;
     }
 
     bool stop_running() {
@@ -265,7 +255,7 @@ private:
         if (!opt_.service) return true;
         const bool present = unit_present(root_);
         status_.show(present ? "Configuring Korvanet service..." : "Creating new Korvanet service...");
-        const std::string groups = read_small_file(on_disk(root_, "/etc/group"));
+        const std::string groups = read_tree_file(root_, "/etc/group");
         const std::string unit = render_unit(kUnitTemplate, opt_.dir, group_listed(groups, "dip"));
         platform::File units = open_tree_dir(root_, kUnitDir, true);
         if (!units || !write_file_atomic(units.get(), kUnitName, unit, 0644)) {

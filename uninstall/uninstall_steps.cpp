@@ -80,7 +80,7 @@ int run_uninstall(const UninstallOptions& options, const setup::ImageRoot& root)
         return 1;
     }
     // A file that does not parse is never written: stop before anything is removed.
-    if (platform::registry_open(registry.c_str()) != 1) {
+    if (!setup::registry_inside_root(root) || platform::registry_open(registry.c_str()) != 1) {
         error_with_reason("Failed to open registry", (registry + " is not a registry file").c_str());
         return 1;
     }

@@ -275,6 +275,20 @@ def test_unparsable_registry_is_left_byte_for_byte(root, content):
     assert tree(root) == ["etc", "etc/korvanet", "etc/korvanet/registry.reg"]
 
 
+def test_a_registry_reached_through_a_link_is_never_used(root, tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "registry.reg").write_text(registry_file_text({"InstDir": "/opt/korvanet/"}))
+    (root / "etc").mkdir()
+    (root / "etc/korvanet").symlink_to(outside)
+    before = (outside / "registry.reg").read_bytes()
+    r = run_setup(root)
+    assert (r.returncode, r.stdout, r.stderr) == (1, "Preparing Setup...\n", "Installation failed!\n")
+    assert run_kvuninst(root, "--all").returncode == 1
+    assert (outside / "registry.reg").read_bytes() == before and os.listdir(outside) == ["registry.reg"]
+    assert tree(root) == ["etc", f"etc/korvanet -> {outside}"]
+
+
 def test_a_unit_that_cannot_be_removed_stops_both_programs(root):
     assert run_setup(root, "--no-menu").returncode == 0
     (root / UNIT).unlink()
