@@ -187,8 +187,32 @@ Holder running_server(const std::string& registry, long* pid) {
     if (!platform::instance_lock_path(registry.c_str(), lock, sizeof lock)) return Holder::kNone;
     platform::LockHolder holder;
     if (platform::probe_instance_lock(lock, &holder) != platform::LockState::kHeld) return Holder::kNone;
-    *pid = holder.pid;
+    struct stat st;
+    if (holder.pid > 0 && ::stat(lock, &st) == 0 &&
+        lock_table_shows(read_tree_file(ImageRoot{}, "/proc/locks", 1 << 22), holder.pid, st.st_ino))
+        *pid = holder.pid;
     return holder.service ? Holder::kService : Holder::kDesktop;
+}
+
+bool lock_table_shows(const std::string& table, long pid, unsigned long long inode) {
+    std::size_t start = 0;
+    while (start < table.size()) {
+        std::size_t end = table.find('\n', start);
+        if (end == std::string::npos) end = table.size();
+        const std::string line = table.substr(start, end - start);
+        start = end + 1;
+        // "1: FLOCK  ADVISORY  WRITE 29210 fe:00:11010639 0 EOF"; waiters carry "->".
+        char kind[16], mode[16], access[16];
+        long owner = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long ino = 0;
+        if (line.find("->") != std::string::npos) continue;
+        if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &owner, &major, &minor,
+                        &ino) != 7)
+            continue;
+        if (std::strcmp(kind, "FLOCK") == 0 && owner == pid && ino == inode) return true;
+    }
+    return false;
 }
 
 void ask_to_stop(long pid) {

@@ -91,11 +91,17 @@ private:
     std::string last_;
 };
 
-// Who holds the registry's instance lock.
+// Who holds the registry's instance lock. *pid is the number the lock file
+// holds, 0 when it holds none or when the system's lock table does not show
+// that process holding the file (a number left by an earlier holder).
 enum class Holder { kNone, kDesktop, kService };
 Holder running_server(const std::string& registry, long* pid);
 // Asks a holder to stop: SIGTERM, only to a pid above 1 that is not ours.
 void ask_to_stop(long pid);
+
+// Whether the lock table text (the format of /proc/locks) shows process pid
+// holding an flock on the file with inode number inode.
+bool lock_table_shows(const std::string& table, long pid, unsigned long long inode);
 
 // Removes the unit file and its multi-user.target.wants link. 1 when both are
 // gone (missing ones included); 0 with errno on the first that can't be.

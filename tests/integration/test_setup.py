@@ -395,6 +395,20 @@ def test_holder_that_does_not_stop(root, text, ignore_term, status, stderr):
     assert not (root / "opt").exists()
 
 
+def test_a_pid_that_does_not_hold_the_lock_is_never_signalled(root):
+    (root / "etc/korvanet").mkdir(parents=True)
+    bystander = subprocess.Popen(["sleep", "30"])
+    holder = LockHolder(root / REGISTRY, str(bystander.pid))  # a number left by someone else
+    try:
+        r = run_setup(root, env={"KORVANET_TEST_STOP_LOOKS": "2"})
+        assert bystander.poll() is None and holder.alive()
+    finally:
+        holder.close()
+        bystander.kill()
+        bystander.wait()
+    assert (r.returncode, r.stderr) == (1, STOP_FAILED_DESKTOP)
+
+
 def test_service_holder_stopped_and_sigterm_aborts_the_wait(root):
     (root / "etc/korvanet").mkdir(parents=True)
     holder = LockHolder(root / REGISTRY, "PID s")

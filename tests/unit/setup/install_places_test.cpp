@@ -27,6 +27,26 @@ TEST(InstallPlaces, ProtectedDirectories) {
     for (const Case& c : cases) EXPECT_EQ(is_protected_dir(c.path), c.is_protected) << c.path;
 }
 
+TEST(InstallPlaces, LockTableReadings) {
+    const std::string table =
+        "1: POSIX  ADVISORY  WRITE 700 fe:00:555 0 EOF\n"
+        "2: FLOCK  ADVISORY  WRITE 29210 fe:00:11010639 0 EOF\n"
+        "2: -> FLOCK  ADVISORY  WRITE 31000 fe:00:11010639 0 EOF\n"
+        "3: FLOCK  ADVISORY  READ 4242 00:2b:77 0 EOF";
+    struct Case {
+        long pid;
+        unsigned long long inode;
+        bool shown;
+    } cases[] = {
+        {29210, 11010639, true}, {29210, 11010638, false}, {31000, 11010639, false},  // a waiter holds nothing
+        {700, 555, false},                                                          // a record lock
+        {4242, 77, true},        {4242, 555, false},       {1, 11010639, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(lock_table_shows(table, c.pid, c.inode), c.shown) << c.pid << " " << c.inode;
+    EXPECT_FALSE(lock_table_shows("", 29210, 11010639));
+    EXPECT_FALSE(lock_table_shows("junk\n\n: FLOCK", 29210, 11010639));
+}
+
 TEST(InstallPlaces, TreeDirectoriesStayInsideTheRoot) {
     test::ScratchDir scratch;
     test::ScratchDir outside;
