@@ -126,10 +126,12 @@ platform::File open_tree_dir(const ImageRoot& root, const std::string& path, boo
         platform::File next = platform::open_file_at(dir.get(), name, flags);
         if (!next && errno == ENOENT && create) {
             const unsigned level_mode = last ? mode : 0755;
-            if (::mkdirat(dir.get(), name, level_mode) != 0 && errno != EEXIST) return platform::File();
+            const bool made = ::mkdirat(dir.get(), name, level_mode) == 0;
+            if (!made && errno != EEXIST) return platform::File();
             next = platform::open_file_at(dir.get(), name, flags);
-            // The mode exactly as asked, whatever the umask took away.
-            if (next && ::fchmod(next.get(), level_mode) != 0) return platform::File();
+            // The mode exactly as asked, whatever the umask took away; a level
+            // someone else made meanwhile keeps its own.
+            if (made && next && ::fchmod(next.get(), level_mode) != 0) return platform::File();
         }
         if (!next) return platform::File();
         dir = std::move(next);
