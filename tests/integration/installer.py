@@ -4,7 +4,6 @@ suite runs as root and the programs without --root change the machine itself.
 KORVANET_REGISTRY is dropped from the environment unless a test names one,
 so the registry is the root's. SystemWatch records the real places an
 installation occupies, to show afterwards that none of them changed."""
-import fcntl
 import os
 import signal
 import subprocess
@@ -143,21 +142,6 @@ while True:
         if self.alive():
             self.proc.send_signal(signal.SIGKILL)
         self.proc.wait(5)
-
-
-def lock_is_free(registry):
-    """True when no process holds the registry's instance lock."""
-    try:
-        fd = os.open(f"{registry}.lock", os.O_RDONLY)
-    except FileNotFoundError:
-        return True
-    try:
-        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-        return True
-    except BlockingIOError:
-        return False
-    finally:
-        os.close(fd)
 
 
 def wait_for(predicate, timeout=10):

@@ -7,7 +7,6 @@ import shutil
 import signal
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 
@@ -15,7 +14,7 @@ import clients
 from harness import ROOT, parse_registry, registry_file_text
 from installer import (BIN_DIR, INSTDIR, LOGROTATE, MENU_DIR, MENU_FILES, MODES, NOTE, PRODUCT_KEY,
                        PROGRAM_FILES, REGISTRY, UNINSTALL_KEY, UNINSTALLED, UNIT, WANTS_LINK, LockHolder,
-                       SystemWatch, lock_is_free, run_kvuninst, run_setup, tree, unit_keys, wait_for)
+                       SystemWatch, run_kvuninst, run_setup, tree, unit_keys, wait_for)
 
 FRESH_STATUS = ("Preparing Setup...\nChecking for previous installation...\nCreating destination directory...\n"
                 "Copying files...\nCreating new Korvanet service...\nSetup\nCreating program group...\nSetup\n")
