@@ -475,6 +475,11 @@ bool registry_key_exists(const char* key) {
     return false;
 }
 
+bool registry_has_keys() {
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    return !g_tree.keys.empty();
+}
+
 // Parents exist implicitly as long as a key below them exists, as in an export
 // that lists only the keys holding values.
 void registry_create_key(const char* key) {

@@ -29,6 +29,8 @@ int registry_remove_stale_temps(const char* path);
 const char* registry_file();
 
 bool registry_key_exists(const char* key);
+// Whether the tree holds any key at all (of any root).
+bool registry_has_keys();
 void registry_create_key(const char* key);          // with missing parents
 void registry_delete_key(const char* key);          // with its subkeys and values
 

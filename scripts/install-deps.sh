@@ -3,7 +3,7 @@
 # Usage: install-deps.sh build|test|bench
 set -e
 build_pkgs="g++ cmake make"
-test_pkgs="$build_pkgs libgtest-dev python3-pytest python3-aiosmtpd curl openssl iproute2 util-linux clang libclang-rt-14-dev chromium strace python3-pyftpdlib dovecot-pop3d vsftpd"
+test_pkgs="$build_pkgs libgtest-dev python3-pytest python3-aiosmtpd curl openssl iproute2 util-linux clang libclang-rt-14-dev chromium strace python3-pyftpdlib dovecot-pop3d vsftpd desktop-file-utils logrotate"
 bench_pkgs="$build_pkgs nginx-light socat rinetd tinyproxy squid apache2-utils curl python3 dnsmasq-base dnsperf microsocks dante-server hey dovecot-pop3d fetchmail strace iproute2 util-linux ftp-proxy python3-pyftpdlib vsftpd"
 
 case "$1" in
