@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -17,6 +18,13 @@ bool entry_is(int dir_fd, const dirent* e, bool directory) {
     struct stat st {};
     if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     return directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+
+// The object's format byte says a writer was still storing it.
+bool left_by_writer(int host_fd, const char* name) {
+    const platform::File object = platform::open_file_at(host_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    unsigned char format = kFormatComplete;
+    return object.valid() && ::pread(object.get(), &format, 1, 0) == 1 && format == kFormatWriting;
 }
 
 }  // namespace
@@ -57,6 +65,12 @@ Totals scan_totals(const char* dir, const std::atomic<bool>& stopping) {
             if (f->d_name[0] == '.' || !ends_with(f->d_name, ".cch")) continue;
             struct stat st {};
             if (::fstatat(host_fd, f->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+            // Nothing writes while the totals are counted: such a file is a
+            // killed writer's, never to be served, and goes.
+            if (left_by_writer(host_fd, f->d_name)) {
+                (void)::unlinkat(host_fd, f->d_name, 0);
+                continue;
+            }
             totals_change(t, st.st_size, kind_of_name(f->d_name), 1);
         }
     }

@@ -32,8 +32,9 @@ DirHandle open_directory_at(int dir_fd, const char* name, bool no_follow);
 // with '.' are left out. 0 when dir cannot be opened.
 int list_entries(const char* dir, const char* suffix, bool directories, std::vector<std::string>& out);
 // Totals of every "*.cch" file of every "*.dns" directory, counted by the kind
-// its name's first character gives. Stops early (returning what it has) when
-// stopping becomes true.
+// its name's first character gives; a file a writer was still storing is
+// removed instead (only for a start, before any writer runs). Stops early
+// (returning what it has) when stopping becomes true.
 Totals scan_totals(const char* dir, const std::atomic<bool>& stopping);
 
 }  // namespace kv::cache

@@ -29,6 +29,7 @@
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/kill_point.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -514,6 +515,7 @@ int open_for_write(conn::ConnectionRecord& r) {
     set_flag(r, &conn::ProxyFields::writing_cache, 1);
     g_active_writers.fetch_add(1);
     p.cache_file = std::move(file);
+    platform::kill_point("cache-object-open");
     return 1;
 }
 
@@ -547,8 +549,10 @@ void finish(conn::ConnectionRecord& r) {
     if (!have_size || st.st_size > size_limit(kind)) p.discard = 1;
     bool keep = ready() && !p.discard && (kind == 1 || p.bytes_sent != 0);
     if (keep) {
+        platform::kill_point("cache-before-complete");
         const unsigned char complete = kFormatComplete;
         keep = ::pwrite(fd, &complete, 1, 0) == 1;
+        platform::kill_point("cache-complete");
     }
     {
         std::lock_guard<std::mutex> guard(key_lock(p.cache_key));

@@ -23,6 +23,7 @@
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/kill_point.h"
 
 namespace kv::mail {
 namespace {
@@ -39,9 +40,6 @@ constexpr std::size_t kLoggedValueMax = 2000;
 std::mutex g_delivery_lock;
 std::once_flag g_started;
 int g_bias_minutes = 0;
-#ifdef KV_TEST_BUILD
-const char* g_kill_point = nullptr;
-#endif
 
 // Copies written under the delivery lock wait here for their sync and rename,
 // which run after the lock is released so that deliveries sync in parallel.
@@ -359,9 +357,6 @@ int commit_pending(PendingCopies& pending, int result) {
 void mail_store_start() {
     std::call_once(g_started, [] {
         g_bias_minutes = platform::time_zone_bias_minutes();
-#ifdef KV_TEST_BUILD
-        g_kill_point = std::getenv("KORVANET_TEST_KILL_POINT");
-#endif
         sweep_leftovers();
     });
 }
@@ -584,12 +579,6 @@ int SpoolListing::remove(const char* name) const {
     return dir_ && ::unlinkat(::dirfd(static_cast<DIR*>(dir_)), name, 0) == 0;
 }
 
-void kill_point(const char* name) {
-#ifdef KV_TEST_BUILD
-    if (g_kill_point && std::strcmp(g_kill_point, name) == 0) ::kill(::getpid(), SIGKILL);
-#else
-    (void)name;
-#endif
-}
+void kill_point(const char* name) { platform::kill_point(name); }
 
 }  // namespace kv::mail

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/file_io.h"
+#include "platform/kill_point.h"
 #include "platform/socket.h"
 
 namespace kv::platform {
@@ -418,12 +419,14 @@ int registry_flush() {
     bool ok = platform::write_all(f.get(), data.data(), data.size()) && ::fsync(f.get()) == 0;
     int fd = f.release();
     if (::close(fd) != 0) ok = false;
+    kill_point("registry-temp-written");
     if (!ok || ::rename(temp.data(), target.c_str()) != 0) {
         int saved = errno;
         ::unlink(temp.data());
         errno = saved;
         return 0;
     }
+    kill_point("registry-renamed");
     // The rename itself must reach the disk before we call the write done.
     File d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d) (void)::fsync(d.get());
