@@ -213,6 +213,9 @@ int run_service(const sigset_t& signals) {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of our output that went away must not end the server at its
+    // first line; the server itself ignores SIGPIPE for its sockets too.
+    std::signal(SIGPIPE, SIG_IGN);
     const sigset_t signals = shell_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 

@@ -220,19 +220,20 @@ def test_a_bad_command_line_is_a_usage_error_before_the_lock(shell, args):
 
 
 def test_pid_waits_for_that_process_and_pid_s_then_leaves(shell):
-    sleeper = subprocess.Popen(["sleep", "1.5"])
+    sleeper = subprocess.Popen(["sleep", "30"])
     try:
         leaver = shell(args=[sleeper.pid, "s"])
         starter = shell(args=[f"{sleeper.pid}", "/hide"], settings={"ProxyPort": PROXY + 50, "AdminPort": ADMIN + 50})
-        time.sleep(0.8)
+        time.sleep(1)
         assert leaver.proc.poll() is None and starter.proc.poll() is None
         assert not listening(PROXY + 50)
-        sleeper.wait()  # ended; a zombie until this wait, which both also accept
+        sleeper.kill()  # ended, and left a zombie until collected: both take that as gone
         assert leaver.wait() == 0
         assert leaver.out() == "" and leaver.err() == ""
         assert leaver.lock_text() is None and not listening(PROXY)
         starter.wait_listening(PROXY + 50)
     finally:
+        sleeper.kill()
         sleeper.wait()
 
 
@@ -450,7 +451,10 @@ def test_unusable_notify_sockets_leave_the_server_running(shell, tmp_path, value
         # An empty value names no service manager: a desktop run.
         assert s.lock_text() == (f"{s.proc.pid} s" if value else f"{s.proc.pid}")
         held = hold_echo()
-        time.sleep(1.2)  # a count look with the connection open
+        if value:
+            time.sleep(1.2)  # a count look with the connection open: a datagram to nowhere
+        else:
+            s.wait_out(" 1 connection\n")
         held.close()
         s.signal(signal.SIGTERM)
         assert s.wait() == 0
