@@ -112,6 +112,15 @@ void drop_pending_mail_commands() {
     }
 }
 
+// "Process Mail": a send-and-receive run through the MAIL TRANSFER service.
+// Not while a run goes on: it would only answer that it is busy. The
+// trigger's connect to loopback is answered by the kernel at once, even while
+// every task slot is busy (the connection then waits in the listen queue).
+void start_mail_command() {
+    if (kv::log::stopping() || kv::mail::transfer_in_progress()) return;
+    kv::mail::trigger_transfer(kv::platform::Socket());
+}
+
 timespec until(Clock::time_point at) {
     const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(at - Clock::now());
     if (left.count() <= 0) return timespec{0, 0};
@@ -128,9 +137,7 @@ void run_until_stop(const sigset_t& signals, bool service, void (*on_count)(int,
         const timespec left = until(next_look);
         const int sig = sigtimedwait(&signals, nullptr, &left);
         if (sig == SIGUSR1) {
-            // A run already going on would only answer that it is busy.
-            if (!kv::log::stopping() && !kv::mail::transfer_in_progress())
-                kv::mail::trigger_transfer(kv::platform::Socket());
+            start_mail_command();
         } else if (sig == SIGHUP && service) {
             kv::log::reopen_logs();
         } else if (sig > 0) {
