@@ -65,6 +65,7 @@ class Server:
         self.settings = base
         self.registry.write_text(registry_file_text(base, lists, status))
         self.env = dict(os.environ, KORVANET_REGISTRY=str(self.registry), KORVANET_HOME=str(self.home) + "/")
+        self.env.pop("NOTIFY_SOCKET", None)  # set, it would make the server a quiet service
         self.env.update(env or {})
         self.preexec = preexec  # runs in the child before the server starts (limits)
         self.proc = None

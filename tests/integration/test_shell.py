@@ -51,7 +51,6 @@ class Shell:
         base.update(settings or {})
         self.server = Server(home, base, lists, env, status)
         self.env = dict(self.server.env)
-        self.env.pop("NOTIFY_SOCKET", None)
         self.env.update(TEST_PORTS)
         self.env.update(env or {})
         self.args = [str(a) for a in args]
