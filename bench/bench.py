@@ -66,6 +66,8 @@ KORVANET_BIN = os.environ.get("KORVANET_BIN", os.path.join(ROOT, "build", "korva
 
 # Proxies must not pick up a proxy from the caller's environment.
 CLEAN_ENV = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+# A service manager's socket would make Korvanet a service that prints nothing.
+CLEAN_ENV.pop("NOTIFY_SOCKET", None)
 CLEAN_ENV["LC_ALL"] = "C"
 
 notes = []

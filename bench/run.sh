@@ -57,11 +57,13 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # a namespace of its own, beside ftp-proxy), "links" (link_bench.py: the
 # mapped TCP and UDP links beside socat and rinetd, in a namespace of its own)
 # and "ftpproxy" (proxy_ftp_bench.py: ftp:// through the proxy port beside
-# squid, from vsftpd and pyftpdlib, in a namespace of its own), and "setup"
+# squid, from vsftpd and pyftpdlib, in a namespace of its own), "setup"
 # (setup_bench.py: setup and kvuninst into a scratch image root beside
-# install -D and rm -r of the same files).
+# install -D and rm -r of the same files) and "shell" (shell_bench.py: start
+# and stop of the whole program beside tinyproxy, and the cost of an idle
+# server, in a namespace of its own).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup shell}; do
     limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
@@ -89,6 +91,7 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup}
                 || { echo "vsftpd and python3-pyftpdlib are required for the ftpproxy benchmark" >&2; status=1; continue; }
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/proxy_ftp_bench.py" ;;
         setup) run="/usr/bin/python3 $HERE/setup_bench.py" ;;
+        shell) run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/shell_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

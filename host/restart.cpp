@@ -23,12 +23,17 @@ constexpr int kFirstWaitMs = 1000;
 constexpr int kPollMs = 100;
 constexpr std::size_t kExePathSize = 4096;
 
+std::atomic<bool> g_service{false};
+std::atomic<bool> g_hide{false};
+std::atomic<bool> g_requested{false};
+
 void sleep_ms(int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); }
 
 // Starts the successor: the same program file with this process's number as
-// its argument. It gets the environment and standard handles of this process
-// and an empty signal mask (this process blocks the stop signals in every
-// thread, and a blocked mask would survive the exec).
+// its argument, and "/hide" when this process was started with it (a hidden
+// server stays hidden across restarts). It gets the environment and standard
+// handles of this process and an empty signal mask (this process blocks the
+// stop signals in every thread, and a blocked mask would survive the exec).
 void spawn_successor() {
     char exe[kExePathSize];
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -36,7 +41,8 @@ void spawn_successor() {
     exe[n] = '\0';
     char pid_text[24];
     platform::format_bounded(pid_text, "%d", static_cast<int>(::getpid()));
-    char* argv[] = {exe, pid_text, nullptr};
+    char hide[] = "/hide";
+    char* argv[] = {exe, pid_text, g_hide.load() ? hide : nullptr, nullptr};
 
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return;
@@ -62,9 +68,17 @@ void* restart_thread(void* arg) {
     // that never comes back does not hold the restart for ever.
     for (int waited = 0; pending && *pending && waited < kRestartWaitLimitMs; waited += kPollMs)
         sleep_ms(kPollMs);
+    if (g_service.load()) {
+        // The shell stops in order and leaves with the status the unit
+        // restarts on; the service manager starts the successor.
+        g_requested.store(true);
+        ::kill(::getpid(), SIGTERM);
+        return nullptr;
+    }
     if (!config::live().HardRestart) stop_server();
     std::fflush(stdout);
     spawn_successor();
+    g_requested.store(true);
     // Leave as the desktop exit does: the main thread takes SIGTERM, stops
     // the server (nothing left to do when stopped already) and returns.
     ::kill(::getpid(), SIGTERM);
@@ -72,6 +86,13 @@ void* restart_thread(void* arg) {
 }
 
 }  // namespace
+
+void set_restart_shell(bool service, bool hide) {
+    g_service.store(service);
+    g_hide.store(hide);
+}
+
+bool restart_requested() { return g_requested.load(); }
 
 int start_restart(const volatile int* pending) {
     // One restart per process: a second request must not start a second successor.

@@ -135,6 +135,35 @@ void close_logs() {
 
 bool error_log_opened() { return g_error_log_opened; }
 
+namespace {
+
+// Only a log that is open now is opened again, at its own name.
+void reopen_fd_log(platform::File& file, const char* name) {
+    if (!file.valid()) return;
+    platform::File fresh = open_log_file(name);
+    if (fresh.valid()) file = std::move(fresh);
+}
+
+}  // namespace
+
+void reopen_logs() {
+    std::lock_guard<std::mutex> guard(g_log_lock);
+    if (!g_logs_open) return;
+    ::mkdir(g_logs_dir, 0755);  // the whole directory may have been moved aside
+    reopen_fd_log(g_error_file, "error.log");
+    reopen_fd_log(g_access_file, "http-proxy.log");
+    reopen_fd_log(g_security_file, "security.log");
+    reopen_fd_log(g_dial_file, "dial.log");
+    if (g_mail) {
+        char path[600];
+        log_path("mail.log", path, sizeof path);
+        if (std::FILE* fresh = std::fopen(path, "a+e")) {
+            std::fclose(g_mail);
+            g_mail = fresh;
+        }
+    }
+}
+
 void error(int code, int severity, int syscode, const char* fmt, ...) {
     if (g_stopping.load()) return;
     std::lock_guard<std::mutex> guard(g_log_lock);

@@ -20,6 +20,10 @@ bool stopping();
 [[nodiscard]] int open_logs(const char* logs_dir, bool log_access, bool log_security, bool log_dial);
 void close_logs();
 bool error_log_opened();
+// Closes and reopens every open log under the log lock, so a file moved
+// aside (log rotation) is replaced by a new one at its name. A log that
+// cannot be opened again keeps its old file. Nothing when the logs are closed.
+void reopen_logs();
 
 void error(int code, int severity, int syscode, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 void security(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -79,6 +79,7 @@ class Server:
         self.registry.write_text(registry_file_text(base, lists, status))
         self.env = dict(os.environ, KORVANET_REGISTRY=str(self.registry), KORVANET_HOME=str(self.home) + "/")
         self.env.update(sanitizer_env(self.home / "sanitizer"))
+        self.env.pop("NOTIFY_SOCKET", None)  # set, it would make the server a quiet service
         self.env.update(env or {})
         self.preexec = preexec  # runs in the child before the server starts (limits)
         self.proc = None

@@ -170,4 +170,29 @@ TEST_F(LogsTest, LockMailLogHandsTheStream) {
     EXPECT_EQ(log("mail.log").rfind("own line\r\nOk    [", 0), 0u);
 }
 
+TEST_F(LogsTest, ReopenStartsNewFilesWhereTheOldWereMovedAside) {
+    open(true, true, false);  // dial.log stays closed
+    kv::log::error(1, 1, 0, "old");
+    kv::log::mail(true, "old");
+    const char* moved[] = {"error.log", "mail.log", "http-proxy.log", "security.log"};
+    for (const char* name : moved) fs::rename(dir_ / name, dir_ / (std::string(name) + ".1"));
+    kv::log::reopen_logs();
+    for (const char* name : moved) EXPECT_TRUE(fs::exists(dir_ / name)) << name;
+    EXPECT_FALSE(fs::exists(dir_ / "dial.log"));  // a closed log is not opened by a reopen
+    kv::log::error(2, 1, 0, "new");
+    kv::log::mail(true, "new");
+    kv::log::security("new");
+    EXPECT_NE(log("error.log").find("new\r\n"), std::string::npos);
+    EXPECT_EQ(log("error.log").find("old"), std::string::npos);
+    EXPECT_NE(log("mail.log").find("new"), std::string::npos);
+    EXPECT_NE(log("security.log").find("new"), std::string::npos);
+    EXPECT_EQ(log("error.log.1").find("new"), std::string::npos);
+    EXPECT_NE(log("error.log.1").find("old"), std::string::npos);
+    // The whole directory moved away: it is made again.
+    fs::rename(dir_, scratch_.path / "logs.1");
+    kv::log::reopen_logs();
+    kv::log::error(3, 1, 0, "third");
+    EXPECT_NE(log("error.log").find("third"), std::string::npos);
+}
+
 }  // namespace
