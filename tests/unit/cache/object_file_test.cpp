@@ -99,7 +99,9 @@ TEST(ObjectFile, RequestHostNames) {
     };
     const Case kCases[] = {{"www.example.com", true}, {"127.0.0.1", true}, {"a-b_c", true},
                            {"", false},  {".", false},     {"..", false},  {".hidden", false},
-                           {"a..b", false}, {"a/b", false}, {"a\\b", false}, {"a.", true}};
+                           {"a..b", false}, {"a/b", false}, {"a\\b", false}, {"a.", true},
+                           {"../x", false}, {"a/../../b", false}, {"..\\", false}, {"/etc/passwd", false},
+                           {"a/", false},   {"%2e%2e%2f", true}};  // never decoded: one literal name
     for (std::size_t i = 0; i < std::size(kCases); ++i)
         EXPECT_EQ(host_name_allowed(kCases[i].host), kCases[i].allowed) << "row " << i;
     EXPECT_FALSE(host_name_allowed(nullptr));
