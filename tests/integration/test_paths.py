@@ -8,7 +8,8 @@ and each name gets the service's ordinary refusal."""
 import os
 
 from clients import admin_get, exchange
-from mail_setup import POP3, SMTP, LineClient, start_mail
+from mail_peers import Pop3Provider, pop3_account, start_exchange, transfer
+from mail_setup import LISTS, POP3, SMTP, LineClient, error_entries, start_mail
 
 PROXY, ADMIN = 7728, 7729
 OBJECT = "0" + "0" * 32 + ".cch"
@@ -94,3 +95,35 @@ def test_hostile_names_stay_inside_their_bases(korvanet, origin, tmp_path):
     # A request line holding a NUL or a line break is not read as one: silence.
     odd = [x for x in refusals["admin"] if not x[1].startswith(b"HTTP/1.0 ")]
     assert odd and all(x[1] == b"" and (b"\0" in x[0] or b"\r" in x[0]) for x in odd), odd
+
+
+# Targets of downloaded mail and of sorting rules are names from the settings,
+# but the mail they carry comes from a peer: the same names as mailbox and
+# group names, read by one delivery. The refused ones come first: a refusal
+# keeps the message on the provider for the next account; a group that does
+# not exist makes a problem report, and a literal name makes a mailbox inside.
+REFUSED_TARGETS = ["..", "../x", "a/../../b", "..\\", "/etc/passwd", ".", "a/", "../victim.dns"]
+LAST_TARGETS = ["[..]", "[../x]", "%2e%2e%2f", "a%00b", "n" * 300]
+
+
+def test_hostile_delivery_targets_stay_inside_the_mail_directory(korvanet, tmp_path):
+    root = tmp_path / "scratch"
+    plant_canaries(root)
+    mail_dir = str(root / "mail")
+    message = b"To: hostile@corp.example\r\nSubject: s\r\n\r\nbody\r\n"
+    provider = Pop3Provider([message])
+    accounts = [pop3_account("jim", "pw", provider.port, t) for t in REFUSED_TARGETS + ["{ RULE }"] + LAST_TARGETS]
+    lists = dict(LISTS, Rules=[f"{t}<|>hostile" for t in REFUSED_TARGETS])
+    srv = start_exchange(korvanet, None, accounts, {"MailDir": mail_dir, "SMTPServer": "127.0.0.1"}, lists)
+    before = tree(root, {mail_dir})
+    try:
+        page = transfer()
+        srv.stop()
+        assert tree(root, {mail_dir}) == before
+        refused = [e[2].rsplit("/mail/", 1)[1] for e in error_entries(srv, 1035)]
+        assert refused == REFUSED_TARGETS * 2, page  # as accounts' targets, then as every matching rule's
+        assert [e[2] for e in error_entries(srv, 1008)] == ["group .. doesn't exist"]
+        assert provider.held == []
+        assert sorted(os.listdir(mail_dir)) == ["problems.log", "spool"]
+    finally:
+        provider.close()
