@@ -5,6 +5,7 @@ the handler right after it read the password), then looks for each password,
 plain, Base64, URL-escaped and in hex, in every file under LogsDir (dump.bin
 included), the server's output and the status page."""
 import base64
+import smtplib
 import socket
 import time
 import urllib.parse
@@ -14,7 +15,7 @@ from ftp_gateway_peers import ScriptedServer
 from ftp_peers import ScriptedFtp
 from harness import digest
 from mail_peers import ADMIN as MAIL_ADMIN, Pop3Provider, SmtpUpstream, pop3_account, queue_mail, start_exchange, transfer
-from mail_setup import POP3, LineClient
+from mail_setup import POP3, SMTP, LineClient
 
 PROXY, ADMIN, SOCKS, FTP_GW = 7628, 7629, 7680, 7621
 ALL_LOGS = {"LogAccess": 1, "LogSecurity": 1, "LogDial": 1, "LogMail": 1, "LogMailSmtp": 1, "LogMailSend": 1}
@@ -193,7 +194,7 @@ def test_proxy_admin_ftp_and_socks_passwords_stay_out_of_logs(korvanet, origin):
 # --- the mail server, its transfers and a refusing parent proxy ---------------------
 
 def test_mail_and_parent_proxy_passwords_stay_out_of_logs(korvanet, origin):
-    planted = {k: (u, secret(k)) for k, u in (("ada", "ada"), ("ann", "ann"), ("annwrong", "ann"),
+    planted = {k: (u, secret(k)) for k, u in (("ada", "ada"), ("ann", "ann"), ("annwrong", "ann"), ("annsmtp", "ann"),
                                                ("fetch", "jim"), ("smtp", "au"), ("parent", "pu"))}
     ann_pw = planted["ann"][1]
     lists = {"Users": [f"000<|>ada<|>{digest('ada', planted['ada'][1])}<|>900:<|>",
@@ -216,14 +217,26 @@ def test_mail_and_parent_proxy_passwords_stay_out_of_logs(korvanet, origin):
             c.ask(b"QUIT\r\n")
             c.close()
 
+    def smtp_logins():
+        for pw, code in ((planted["annsmtp"][1], 535), (ann_pw, 235)):
+            with smtplib.SMTP("127.0.0.1", SMTP, timeout=10) as c:
+                c.ehlo()
+                try:
+                    got = c.login("ann", pw)[0]
+                except smtplib.SMTPAuthenticationError as e:
+                    got = e.smtp_code
+                assert got == code
+
     try:
         pop3_logins()
+        smtp_logins()
         queue_mail(b"Subject: out\r\n\r\nout\r\n")
         page = transfer()
         assert b"AUTH LOGIN failed: 535" in page and b"Error 1006" in page
         answer = proxy_get(PROXY, "http://127.0.0.1:9/x")
         assert answer.startswith(b"HTTP/1.0 407") and parent.requests
         with_fault(srv, "pop3 pass", "POP3", pop3_logins)
+        with_fault(srv, "smtp auth", "SMTP", smtp_logins)
         found, places = where_found(srv, planted, MAIL_ADMIN)
         assert found == [], found
         assert places >= 4
