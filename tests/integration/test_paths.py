@@ -83,6 +83,11 @@ def test_hostile_names_stay_inside_their_bases(korvanet, origin, tmp_path):
         if b"\r" not in raw and b"\n" not in raw:
             assert got.startswith(b"5"), (name, got)
 
+    # Served through the parent (cached or not); a NUL in the request line or
+    # a host too long to parse gets the parse failure page.
+    for name, pair in zip(HOSTILE, zip(refusals["proxy"][::2], refusals["proxy"][1::2])):
+        refused = "\0" in name or len(name) > 255
+        assert pair == ((b"HTTP/1.0 504 Gateway Timeout",) * 2 if refused else (b"HTTP/1.0 200 OK",) * 2), name
     # A plain host does reach the cache: the entry point above is a real one.
     exchange(b"GET http://plain.example/x HTTP/1.0\r\n\r\n", PROXY)
     srv.stop()
@@ -90,7 +95,7 @@ def test_hostile_names_stay_inside_their_bases(korvanet, origin, tmp_path):
     assert os.listdir(os.path.join(cache_dir, "plain.example.dns"))
     # Inside the cache only host directories the checker allows were made.
     made = [n for n in os.listdir(cache_dir) if os.path.isdir(os.path.join(cache_dir, n))]
-    assert all(n.endswith(".dns") and not n.startswith(".") for n in made), made
+    assert all(n.endswith(".dns") and not n.startswith(".") and n.isprintable() for n in made), made
     assert (root / "victim.dns" / OBJECT).read_bytes() == b"keep\n"
     # A request line holding a NUL or a line break is not read as one: silence.
     odd = [x for x in refusals["admin"] if not x[1].startswith(b"HTTP/1.0 ")]
