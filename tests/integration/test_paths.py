@@ -7,7 +7,7 @@ canary cache directory; nothing outside the bases may appear, change or go,
 and each name gets the service's ordinary refusal."""
 import os
 
-from clients import admin_get, exchange
+from clients import exchange
 from mail_peers import Pop3Provider, pop3_account, start_exchange, transfer
 from mail_setup import LISTS, POP3, SMTP, LineClient, error_entries, start_mail
 
