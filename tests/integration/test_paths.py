@@ -19,8 +19,10 @@ HOSTILE = ["..", "../x", "a/../../b", "%2e%2e%2f", "..\\", "/etc/passwd", "a\0b"
 
 
 def tree(root, skip):
-    """{path: (mtime, size)} of everything under root except the bases."""
-    out = {}
+    """{path: (mtime, size)} of root and everything under it except the bases
+    (a directory's mtime shows a name made and removed again)."""
+    st = os.lstat(root)
+    out = {str(root): (st.st_mtime_ns, st.st_size)}
     for d, dirs, files in os.walk(root):
         dirs[:] = [x for x in dirs if os.path.join(d, x) not in skip]
         for name in dirs + files:
