@@ -15,7 +15,11 @@ int hex_value(char c) {
     return -1;
 }
 
+// A control character (a line break a request line let through) would make a
+// directory whose name no listing link or log line shows as it is.
 bool has_separator_or_dots(const char* name) {
+    for (const char* c = name; *c; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) return true;
     return std::strchr(name, '/') || std::strchr(name, '\\') || std::strstr(name, "..");
 }
 

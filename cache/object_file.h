@@ -60,10 +60,10 @@ int object_path(const char* dir, const char* host, unsigned kind, const unsigned
                 std::size_t size);
 
 // A request's host may become a directory name: not empty, no '/', '\\', "..",
-// not starting with '.'.
+// no control character, not starting with '.'.
 bool host_name_allowed(const char* host);
 // A host directory name as the administration links pass it: a name ending in
-// ".dns" (more than just that), without '/', '\\' or "..".
+// ".dns" (more than just that), without '/', '\\', ".." or a control character.
 bool directory_name_allowed(const char* name);
 // "dir.dns\<object>.cch" as the delete links pass it, mapped to "dir.dns/<object>.cch"
 // in out. 0 when the form is not exactly that (one backslash, a valid directory

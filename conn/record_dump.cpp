@@ -42,7 +42,46 @@ std::size_t blank_address_credentials(char* bytes, std::size_t from, std::size_t
     return end - from;
 }
 
-constexpr const char* kCredentialLines[] = {"authorization:", "proxy-authorization:", "pass ", "user ", "auth "};
+constexpr const char* kCredentialLines[] = {"authorization:", "proxy-authorization:", "pass ", "user ", "auth ",
+                                            "pass\t", "user\t", "auth\t"};
+
+// A form field whose name ends in "password" ("old_password=...") keeps its
+// value up to the next field, blank or line end.
+constexpr char kPasswordField[] = "password=";
+
+std::size_t blank_field_value(char* bytes, std::size_t from, std::size_t size) {
+    std::size_t n = 0;
+    for (std::size_t i = from; i < size && !line_end(bytes[i]) && bytes[i] != '&' && bytes[i] != ' '; ++i, ++n)
+        bytes[i] = '*';
+    return n;
+}
+
+// Once the proxy has parsed a request its text is cut into NUL-ended parts
+// that no longer read as header lines or addresses; the proxy fields point at
+// them. Blanks, in the copy, the parts those pointers name: the user and
+// password of an ftp:// address and the values of the authorization headers.
+void blank_parsed_request(const ConnectionRecord& r, char* copy) {
+    const char* const base = reinterpret_cast<const char*>(&r);
+    const char* const begin = r.proxy.request;
+    const char* const end = begin + sizeof r.proxy.request;
+    const auto inside = [&](const char* text) { return text && text >= begin && text < end; };
+    const auto blank = [&](const char* text) {
+        if (!inside(text)) return;
+        char* out = copy + (text - base);
+        for (const char* t = text; t < end && *t; ++t, ++out) *out = '*';
+    };
+    blank(r.proxy.ftp_user);
+    blank(r.proxy.ftp_password);
+    const int count = r.proxy.header_count < 0 ? 0 : r.proxy.header_count;
+    for (int i = 0; i < count && i < kMaxHeaders; ++i) {
+        const char* name = r.proxy.headers[i].name;
+        if (!inside(name)) continue;
+        const std::size_t n = strnlen(name, static_cast<std::size_t>(end - name));
+        const bool credential = (n == 13 && strncasecmp(name, "Authorization", 13) == 0) ||
+                                (n == 19 && strncasecmp(name, "Proxy-Authorization", 19) == 0);
+        if (credential) blank(r.proxy.headers[i].value);
+    }
+}
 
 }  // namespace
 
@@ -51,6 +90,10 @@ std::size_t blank_credentials(char* bytes, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         if (i + 3 <= size && std::memcmp(bytes + i, "://", 3) == 0) {
             blanked += blank_address_credentials(bytes, i + 3, size);
+            continue;
+        }
+        if (starts_with(bytes, i, size, kPasswordField)) {
+            blanked += blank_field_value(bytes, i + sizeof kPasswordField - 1, size);
             continue;
         }
         if (i != 0 && !text_boundary(bytes[i - 1])) continue;
@@ -66,6 +109,7 @@ std::size_t blank_credentials(char* bytes, std::size_t size) {
 bool append_record_dump(const ConnectionRecord& r, const char* path) {
     const std::unique_ptr<char[]> copy(new char[sizeof r]);
     std::memcpy(copy.get(), static_cast<const void*>(&r), sizeof r);
+    blank_parsed_request(r, copy.get());
     blank_credentials(copy.get(), sizeof r);
     const platform::File file = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     return file.valid() && platform::write_all(file.get(), copy.get(), sizeof r);

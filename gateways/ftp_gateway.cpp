@@ -21,6 +21,7 @@
 #include "net/stream_splice.h"
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
+#include "platform/fault_guard.h"
 #include "platform/socket_error.h"
 
 namespace kv::gateways {
@@ -371,6 +372,7 @@ Next serve_command(conn::ConnectionRecord& r, Session& s) {
     }
     if (what == FtpCommand::kPort && prepare_active(r, s) == Next::kEnd) return Next::kEnd;
     if (!send_line(r.server.get(), s.command)) return fail(s, kServerClosed);
+    platform::fault_point("ftp gateway command");
     switch (what) {
         case FtpCommand::kQuit:
             (void)net::send_text(client, kBye);

@@ -27,6 +27,7 @@
 #include "net/socket_options.h"
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
+#include "platform/fault_guard.h"
 #include "platform/socket_error.h"
 
 namespace kv::gateways {
@@ -120,6 +121,7 @@ int negotiate_v5(int fd, SocksNegotiation* n) {
     // compared by its first part.
     const bool whole = std::strlen(n->user) == user_length && std::strlen(n->password) == password_length;
     const bool accepted = whole && config::check_password(config::live().lists, n->user, n->password);
+    platform::fault_point("socks password");
     const unsigned char status[2] = {1, static_cast<unsigned char>(accepted ? 0 : 1)};
     if (!net::send_all(fd, status, sizeof status) || !accepted) return 0;
     n->authenticated = true;

@@ -23,6 +23,7 @@
 #include "net/page_writer.h"
 #include "net/socket_options.h"
 #include "platform/bounded_text.h"
+#include "platform/fault_guard.h"
 #include "platform/file_io.h"
 
 namespace kv::mail {
@@ -273,6 +274,7 @@ int authorise(conn::ConnectionRecord& r, Pop3Session& s) {
             if (!net::send_text(sock, "-ERR Use command USER again\r\n")) return 0;
             continue;
         }
+        platform::fault_point("pop3 pass");
         if (!config::check_password(cfg.lists, s.mailbox, s.line.args ? s.line.arg[0] : "")) {
             if (!net::send_text(sock, "-ERR Invalid password\r\n")) return 0;
             continue;

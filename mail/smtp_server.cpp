@@ -24,6 +24,7 @@
 #include "net/line_io.h"
 #include "net/socket_options.h"
 #include "platform/bounded_text.h"
+#include "platform/fault_guard.h"
 #include "platform/file_io.h"
 
 namespace kv::mail {
@@ -294,6 +295,7 @@ void auth_login(conn::ConnectionRecord& r, SmtpSession& s, const char* line, boo
     char user[kAuthValueSize] = "", pass[kAuthValueSize] = "";
     (void)net::base64_decode_lenient(user_text, user, sizeof user);
     (void)net::base64_decode_lenient(pass_text, pass, sizeof pass);
+    platform::fault_point("smtp auth");
     if (config::check_password(config::live().lists, user, pass)) {
         s.authenticated = true;
         *end = !net::send_text(sock, "235 Authentication successful\r\n");

@@ -67,10 +67,12 @@ std::size_t strip_line_end(const char* line, std::size_t len) {
 
 // Formats into a fixed field of `size` bytes; longer output is cut. Returns the
 // length kept, or -1 when formatting failed.
-int format_cut(char* buf, std::size_t size, const char* fmt, va_list ap) {
+int format_cut(char* buf, std::size_t size, const char* fmt, va_list ap, bool* cut = nullptr) {
     int r = std::vsnprintf(buf, size, fmt, ap);
     if (r < 0) return -1;
-    if (static_cast<std::size_t>(r) >= size) r = static_cast<int>(size - 1);
+    const bool too_long = static_cast<std::size_t>(r) >= size;
+    if (too_long) r = static_cast<int>(size - 1);
+    if (cut) *cut = too_long;
     return r;
 }
 
@@ -257,9 +259,17 @@ int send_formatted(int fd, const char* fmt, ...) {
     char buf[kSendFormattedSize];
     va_list ap;
     va_start(ap, fmt);
-    int len = format_cut(buf, sizeof buf, fmt, ap);
+    bool cut = false;
+    int len = format_cut(buf, sizeof buf, fmt, ap, &cut);
     va_end(ap);
     if (len < 0) return 0;
+    // A reply line cut short keeps its line end: without it the peer would
+    // wait for the rest of the line, or take the next reply as part of it.
+    const std::size_t f = std::strlen(fmt);
+    if (cut && len >= 2 && f >= 2 && std::strcmp(fmt + f - 2, "\r\n") == 0) {
+        buf[len - 2] = '\r';
+        buf[len - 1] = '\n';
+    }
     return send_all(fd, buf, static_cast<std::size_t>(len));
 }
 

@@ -45,7 +45,8 @@ inline constexpr std::size_t kFileWriteFormattedSize = 300;
 [[nodiscard]] int send_text(int fd, const char* text);
 // Sends n bytes; 1 or 0.
 [[nodiscard]] int send_all(int fd, const void* data, std::size_t n);
-// Formats at most 299 characters (longer output is cut) and sends them.
+// Formats at most 299 characters (longer output is cut) and sends them. A cut
+// line whose format ends in CR LF still ends in CR LF.
 [[nodiscard]] int send_formatted(int fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The same into a file descriptor.
 [[nodiscard]] int write_formatted(int fd, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -83,4 +83,15 @@ std::uint32_t run_guarded(void (*fn)(void*), void* arg) {
     return 0;
 }
 
+#ifdef KV_TEST_BUILD
+__attribute__((no_sanitize("address", "undefined"))) void fault_point(const char* name) {
+    static const char* const wanted = std::getenv("KORVANET_TEST_FAULT_POINT");
+    if (!wanted || std::strcmp(wanted, name) != 0) return;
+    volatile std::uintptr_t address = 16;  // unmapped, and hidden from the optimiser
+    *reinterpret_cast<volatile int*>(address) = 1;
+}
+#else
+void fault_point(const char*) {}
+#endif
+
 }  // namespace kv::platform

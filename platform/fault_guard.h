@@ -22,4 +22,9 @@ void install_fault_handlers();
 // the fault that ended it.
 std::uint32_t run_guarded(void (*fn)(void*), void* arg);
 
+// Test builds: "KORVANET_TEST_FAULT_POINT=name" makes the calling thread take
+// an access violation when it passes the named point, so a test can see what a
+// fault at that step of a real handler leaves behind. Elsewhere it does nothing.
+void fault_point(const char* name);
+
 }  // namespace kv::platform

@@ -20,6 +20,7 @@
 #include "net/outbound_connect.h"
 #include "net/read_deadline.h"
 #include "net/socket_options.h"
+#include "platform/fault_guard.h"
 #include "platform/socket_error.h"
 #include "proxy/error_pages.h"
 #include "proxy/http_relay.h"
@@ -98,6 +99,7 @@ bool authenticate(conn::ConnectionRecord& r, const config::Settings& s) {
         }
     }
     r.progress = kPointAuthenticated;
+    platform::fault_point("proxy authenticated");
     return true;
 }
 

@@ -99,7 +99,10 @@ TEST(ObjectFile, RequestHostNames) {
     };
     const Case kCases[] = {{"www.example.com", true}, {"127.0.0.1", true}, {"a-b_c", true},
                            {"", false},  {".", false},     {"..", false},  {".hidden", false},
-                           {"a..b", false}, {"a/b", false}, {"a\\b", false}, {"a.", true}};
+                           {"a..b", false}, {"a/b", false}, {"a\\b", false}, {"a.", true},
+                           {"../x", false}, {"a/../../b", false}, {"..\\", false}, {"/etc/passwd", false},
+                           {"a/", false},   {"%2e%2e%2f", true},  // never decoded: one literal name
+                           {"a\r\nb", false}, {"a\tb", false},     {"a\x7f", false}};
     for (std::size_t i = 0; i < std::size(kCases); ++i)
         EXPECT_EQ(host_name_allowed(kCases[i].host), kCases[i].allowed) << "row " << i;
     EXPECT_FALSE(host_name_allowed(nullptr));
@@ -112,7 +115,8 @@ TEST(ObjectFile, AdministrationNames) {
     };
     const Dir kDirs[] = {{"www.example.com.dns", true}, {"h.dns", true}, {".dns", false},
                          {"www.example.com", false},     {"../x.dns", false}, {"a/b.dns", false},
-                         {"a\\b.dns", false},            {"..dns", false},    {"x..dns", false}};
+                         {"a\\b.dns", false},            {"..dns", false},    {"x..dns", false},
+                         {"a\nb.dns", false}};
     for (std::size_t i = 0; i < std::size(kDirs); ++i)
         EXPECT_EQ(directory_name_allowed(kDirs[i].name), kDirs[i].allowed) << "row " << i;
 

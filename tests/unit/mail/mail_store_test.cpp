@@ -54,7 +54,9 @@ TEST(MailboxName, NothingAcceptedLeavesTheMailDirectory) {
         bool ok;
     } cases[] = {{"bob", true},   {"problems.log", true}, {"", false},    {".", false},
                  {"..", false},   {".hidden", false},     {"a/b", false}, {"a\\b", false},
-                 {std::string("a\0b", 3), false},         {"b..", true}};
+                 {std::string("a\0b", 3), false},         {"b..", true},
+                 {"../x", false}, {"a/../../b", false}, {"..\\", false}, {"/etc/passwd", false},
+                 {"a/", false},   {"%2e%2e%2f", true}};  // never decoded: one literal name
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(mailbox_name_ok(cases[i].name.data(), cases[i].name.size()), cases[i].ok) << "row " << i;
 }

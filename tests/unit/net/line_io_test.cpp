@@ -197,6 +197,15 @@ TEST(Send, FormattedIsCutAt299) {
     EXPECT_EQ(p.rest(), std::string(299, 'y') + "220 ready\r\n");
 }
 
+// A reply line that does not fit is cut before its line end, never through it.
+TEST(Send, CutReplyLineKeepsItsLineEnd) {
+    Pair p;
+    const std::string name(300, 'n');
+    EXPECT_EQ(send_formatted(p.peer.get(), "-ERR Sorry, %s here\r\n", name.c_str()), 1);
+    EXPECT_EQ(send_formatted(p.peer.get(), "%s\r\n", std::string(297, 'a').c_str()), 1);  // fits exactly
+    EXPECT_EQ(p.rest(), "-ERR Sorry, " + std::string(285, 'n') + "\r\n" + std::string(297, 'a') + "\r\n");
+}
+
 TEST(Send, ClosedPeerFailsWithoutSignal) {
     Pair p;
     p.close_peer();
