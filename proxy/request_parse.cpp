@@ -205,6 +205,11 @@ int parse_request_head(conn::ProxyFields& p, char* work, std::size_t work_size,
     char* lf = std::strchr(p.version, '\n');
     if (!lf) return 0;
     cut_line_end(p.version, lf);
+    // The three parts must come from the request line itself: a part that
+    // ran on past a line end would carry the client's own header lines
+    // into the request line sent on.
+    for (const char* part : {p.method, p.scheme, p.host, p.path})
+        if (std::strpbrk(part, "\r\n")) return 0;
 
     if (char* refresh = std::strstr(p.path, ";refresh")) {
         *refresh = '\0';

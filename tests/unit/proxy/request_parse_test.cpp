@@ -91,6 +91,10 @@ constexpr ParseCase kParseCases[] = {
     {"GET /index.html HTTP/1.0\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
     {"GET http:\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
     {"GET http://example.com/\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
+    // Parts running on past the request line's end.
+    {"GET http://a\r\nb/x HTTP/1.0\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
+    {"GET http://a/x\r\nX-Injected: 1 HTTP/1.0\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
+    {"GET\r\nhttp://a/ HTTP/1.0\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, 0},
     {"GET http://example.com/ HTTP/1.0\r\nNoColonHere\r\n\r\n", 0, 0, nullptr, nullptr, 0, nullptr, nullptr,
      nullptr, 0, 0},
 };
