@@ -118,17 +118,18 @@ int check_number(int sock, const Pop3Session& s, long long n, bool marked_counts
 // and the end mark sent apart would each wait for the client's acknowledgement.
 int send_message(int sock, const Pop3Session& s, int n, bool top, long long lines) {
     const Message& m = s.messages[static_cast<std::size_t>(n - 1)];
-    net::PageWriter out(sock);
-    out.addf("+OK message %d (%d octets)\r\n", n, static_cast<int>(m.size));
     char path[kPathSize];
     message_path(s, m, path);
     platform::File f = open_message(path);
+    // A message that cannot be read is refused before any "+OK": sent after
+    // it, the error would reach the client as the message itself, and its
+    // DELE would then remove the real one.
     if (!f.valid()) {
         log::error(log::kErrPop3ServerOpen, 3, errno, "can't open file %s", path);
-        out.addf("-ERR can't open file %s\r\n", path);
-        out.add(".\r\n");
-        return out.flush();
+        return net::send_formatted(sock, "-ERR can't open file %s\r\n", path);
     }
+    net::PageWriter out(sock);
+    out.addf("+OK message %d (%d octets)\r\n", n, static_cast<int>(m.size));
     if (top) {
         char text[net::kLineBufferSize];
         long long counter = 0;
