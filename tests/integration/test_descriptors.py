@@ -8,6 +8,7 @@ import socket
 import time
 
 from clients import exchange, read_head
+from mail_setup import LISTS, POP3, SMTP, LineClient, spool
 from peers import LoopbackServer
 
 PROXY, ADMIN = 18280, 18281
@@ -151,7 +152,6 @@ def every_descriptor_taken(srv, timeout=5):
 
 
 def test_each_service_answers_when_no_descriptor_is_left(korvanet):
-    from mail_setup import LISTS, POP3, SMTP, LineClient, spool
     echo_port = 18282
     page = Page()
     srv = korvanet({"ProxyPort": PROXY, "AdminPort": ADMIN, "MailType": 1, "SMTPServer": "upstream.invalid",
