@@ -16,7 +16,7 @@ mkdir -p "$out"
 
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
-targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz realaudio_fuzz"
+targets="request_head_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz realaudio_fuzz dial_rules_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 
@@ -128,6 +128,25 @@ seed_realaudio_fuzz() {
     printf '\000\002\001\001\000\002\002h\000\003\003\000\120\000\002\005\001\000\001\000' >"$1/tcp"
     printf '\000\002\001\002' >"$1/version"
     printf '\001\001\002' >"$1/long"
+}
+
+seed_dial_rules_fuzz() {
+    # The first byte: even, a window list after two bytes of minute; odd, a pid file.
+    printf '\000\002\356 08:00-12:00, 13:00-17:00' >"$1/windows"
+    printf '\000\000\000 7:30-11:00;\t15:00-16:45 x' >"$1/windows-junk"
+    printf '\000\005\240 99999999999:00-1:00' >"$1/huge"
+    printf '\000\000\001 ,,,,;;;;\t\t\t\t    ' >"$1/separators"
+    printf '\000\000\001 00:00-' >"$1/unterminated"
+    printf '\0014242\n' >"$1/unit"
+    printf '\0014242\nppp3\n' >"$1/linkname"
+    printf '\0014242\n\n' >"$1/empty-second-line"
+    printf '\0014242\nppp' >"$1/half-written"
+    printf '\0010\n' >"$1/zero"
+    printf '\001-17\n' >"$1/negative"
+    printf '\0014242\nabcdefghijklmnopq\n' >"$1/long-interface"
+    printf '\0014242\n../x\n' >"$1/slash"
+    printf '\001\377\376\000\n\001' >"$1/binary"
+    { printf '\001'; head -c 300 /dev/zero | tr '\0' '7'; } >"$1/too-long"
 }
 
 cd "$out"
