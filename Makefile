@@ -50,9 +50,9 @@ tsan: test-deps
 
 bench: all
 	@scripts/install-deps.sh bench
-	bench/run.sh
 	@cmake -S . -B $(RELEASE) -DKV_BENCH=ON >/dev/null
-	@cmake --build $(RELEASE) -j $(JOBS) --target name_cache_bench
+	@cmake --build $(RELEASE) -j $(JOBS) --target name_cache_bench dial_cycle_bench
+	bench/run.sh
 	bench/dns_run.sh
 
 fuzz:

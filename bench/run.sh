@@ -57,9 +57,11 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # a namespace of its own, beside ftp-proxy), "links" (link_bench.py: the
 # mapped TCP and UDP links beside socat and rinetd, in a namespace of its own)
 # and "ftpproxy" (proxy_ftp_bench.py: ftp:// through the proxy port beside
-# squid, from vsftpd and pyftpdlib, in a namespace of its own).
+# squid, from vsftpd and pyftpdlib, in a namespace of its own) and "dial"
+# (dial_bench.py: the dial-up manager's cost to the proxy with a line up on
+# lo, at rest, the wait for a dial, and dial/hang-up cycles).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy dial}; do
     limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
@@ -86,6 +88,7 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy}; do
             [ -x /usr/sbin/vsftpd ] && /usr/bin/python3 -c "import pyftpdlib" 2>/dev/null \
                 || { echo "vsftpd and python3-pyftpdlib are required for the ftpproxy benchmark" >&2; status=1; continue; }
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/proxy_ftp_bench.py" ;;
+        dial) run="/usr/bin/python3 $HERE/dial_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

@@ -1,6 +1,7 @@
 #include "dial/dial_manager.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -434,6 +435,8 @@ void end_running() {
 }
 
 void* dial_main(void* delayed) {
+    // Named, so that its wake-ups can be told from the other threads'.
+    (void)pthread_setname_np(pthread_self(), "kv-dial");
     if (delayed) {
         if (!pause_ms(kServiceStartDelayMs) || !pppd_usable()) return nullptr;
         g_running.store(true);
