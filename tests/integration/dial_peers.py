@@ -29,12 +29,8 @@ from pathlib import Path
 LINK_ADDRESS = "192.0.2.1"
 
 SCRIPT = r"""#!/bin/sh
-here=$(dirname "$0")
 n=$$
-printf '%s\n' "$@" > "$here/argv.$n"
-case " $* " in *" file /dev/fd/3 "*) cat /dev/fd/3 > "$here/options.$n" ;; esac
-echo $n >> "$here/started"
-mode=$(cat "$here/mode" 2>/dev/null || echo connect)
+here=
 run="$KORVANET_PPP_RUN"
 addr=
 s=
@@ -45,10 +41,16 @@ cleanup() {
 on_term() {
     if [ -n "$s" ]; then kill $s 2>/dev/null; fi
     cleanup
-    echo $n >> "$here/termed"
+    echo $n >> "${here:-${0%/*}}/termed"
     exit 5
 }
+# First of all, so that a hang-up at once still finds it.
 trap on_term TERM
+here=${0%/*}
+printf '%s\n' "$@" > "$here/argv.$n"
+case " $* " in *" file /dev/fd/3 "*) cat /dev/fd/3 > "$here/options.$n" ;; esac
+echo $n >> "$here/started"
+mode=$(cat "$here/mode" 2>/dev/null || echo connect)
 case "$mode" in
     exit*) exit ${mode#exit } ;;
     signal) kill -KILL $n ;;
