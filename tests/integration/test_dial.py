@@ -94,6 +94,7 @@ def test_manual_dial_hang_up_and_what_pppd_gets(korvanet, tmp_path):
             b'</FONT></b>\n<b>not connected</b></center>\n<br>&nbsp;&nbsp;&nbsp;<INPUT NAME="connect" '
             b'TYPE="SUBMIT" VALUE=" Dial to">\nwork &nbsp;&nbsp; <INPUT NAME="DontHangup" TYPE="CHECKBOX">'
             b"don't hang up on timeout\n</FORM>") in manual
+    descriptors = len(os.listdir(f"/proc/{srv.proc.pid}/fd"))
 
     assert dial(srv) == PAGE_HEAD + BODY + DIALLING + UP
     pid = fake.wait_started()
@@ -155,7 +156,15 @@ def test_manual_dial_hang_up_and_what_pppd_gets(korvanet, tmp_path):
     assert "RAS error" not in srv.read_log("error.log")
     assert b"failed" not in dial_lines(srv)
     fake.set_mode("connect")
+    # A browser that goes away while dialling: the dial goes on.
+    gone = connect(srv.admin_port)
+    gone.sendall(b"GET /admin/dial/dial?connect=+Dial+to HTTP/1.0\r\n\r\n")
+    gone.close()
+    fake.wait_started(3)
+    assert b"<TD> Dial-Up <TD> connected " in wait_state(srv, "connected")
     assert dial(srv) == PAGE_HEAD + BODY + DIALLING + UP
+    # Every browser connection was closed once: no descriptor left behind.
+    assert len(os.listdir(f"/proc/{srv.proc.pid}/fd")) == descriptors
     srv.stop()
     assert len(fake.termed()) == 3  # the stop hangs our line up
 
