@@ -147,7 +147,9 @@ def proxy_table(plain, line, origin_port):
             for c in order:
                 t0 = bench.cpu_ticks(c.server.pid)
                 ab = bench.run_ab(small, level, REQUESTS, c.proxy_port)
-                if ab is None:
+                if ab is None or ab["failed"] or ab["non2xx"]:
+                    log("%s c=%d: %s" % (c.name, level, "no result" if ab is None else
+                                         "%d failed, %d non-2xx" % (ab["failed"], ab["non2xx"])))
                     continue
                 samples[c.name].setdefault("rps%d" % level, []).append(ab["rps"])
                 if level == CPU_LEVEL:
@@ -255,8 +257,9 @@ def platform_cycles():
     print("\nDial and hang-up of the pppd side, %d cycles (bench/dial_cycle_bench)" % PLATFORM_CYCLES)
     print("  " + r.stdout.strip().replace("\n", "\n  "))
     lines = [ln for ln in r.stdout.splitlines() if " cycle " in ln]
-    if len(lines) == 2:
-        first, last = (ln.split(": ", 1)[1].split(", ") for ln in lines)
+    if len(lines) >= 2:
+        # From the 100th cycle on (the allocator settles in the first ones) to the last.
+        first, last = (ln.split(": ", 1)[1].split(", ") for ln in (lines[min(1, len(lines) - 2)], lines[-1]))
         fds_ok = int(first[0].split()[0]) >= int(last[0].split()[0])
         kib = int(last[1].split()[0]) - int(first[1].split()[0])
         goal("no descriptor growth, no zombie over the cycles", "%+d KiB resident" % kib,
@@ -267,6 +270,7 @@ def main():
     if not TMP or not os.path.isdir(TMP):
         print("dial_bench.py is run by bench/run.sh (BENCH_TMP not set)", file=sys.stderr)
         return 2
+    os.chmod(TMP, 0o755)  # nginx's workers read the objects from here
     ports = bench.free_ports(13)
     origin_port = ports[0]
     servers = []
