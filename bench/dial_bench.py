@@ -29,7 +29,7 @@ import time
 import bench
 from bench import CLEAN_ENV, CLK_TCK, HOST, KORVANET_BIN, ROOT, TMP, log
 
-ROUNDS = int(os.environ.get("BENCH_DIAL_ROUNDS", "3"))
+ROUNDS = int(os.environ.get("BENCH_DIAL_ROUNDS", "5"))
 REQUESTS = int(os.environ.get("BENCH_REQUESTS", "5000"))
 LEVELS = (1, 10, 50)
 CPU_LEVEL = 10

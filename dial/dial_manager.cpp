@@ -305,7 +305,7 @@ Next dial(Line& line) {
     line.child = link().dial(s.ConnName, s.RasUsername, s.RasPassword);
     if (line.child <= 0) {
         line.child = 0;
-        dial_failed(platform::ras_error_for(-1));
+        dial_failed(platform::kRasUnknown);
         return Next::kFailed;
     }
     return watch_dial(line);
@@ -343,15 +343,16 @@ void log_connection_time(const char* fmt) {
 #pragma GCC diagnostic pop
 }
 
-enum class Left { kHangUp, kLost };
-
-Left monitor(Line& line) {
+// Watches the line until it is to be hung up (idle, requested, stopping) or
+// is found gone; the hang-up step that follows tells the two apart by
+// whether a line is still held.
+void monitor(Line& line) {
     for (;;) {
         link().reap_commands();
         const config::Settings& s = settings();
         if (g_idle_ticks.load() >= s.HangUp * kTicksPerMinute && !transfer_in_progress() && !g_keep_up.load())
-            return Left::kHangUp;
-        if (g_hangup_request.load() || stop_requested()) return Left::kHangUp;
+            return;
+        if (g_hangup_request.load() || stop_requested()) return;
         int ticks = g_idle_ticks.load() + 1;
         if (g_adopted.load() || g_traffic_seen.load(std::memory_order_relaxed) || line_in_use()) ticks = 0;
         g_idle_ticks.store(std::min(ticks, 0x3fffffff));
@@ -361,11 +362,11 @@ Left monitor(Line& line) {
             g_link_address.store(0);
             log_connection_time(
                 "Connection to \"%s\" was broken or closed outside Korvanet. Connection time : %d min, %d secs.");
-            return Left::kLost;
+            return;
         }
         g_traffic_seen.store(false, std::memory_order_relaxed);
         const Woke woke = wait_event(kMonitorPassMs);
-        if (woke == Woke::kStop || (woke == Woke::kEvent && g_hangup_request.load())) return Left::kHangUp;
+        if (woke == Woke::kStop || (woke == Woke::kEvent && g_hangup_request.load())) return;
         // A Dial pressed while the line is up: its browser learns so at once.
         if (progress_waiting()) {
             char status[kStatusTextSize];

@@ -175,7 +175,7 @@ RasError ras_error_for(int wait_status) {
         for (const auto& row : kTable)
             if (row.status == WEXITSTATUS(wait_status)) return row.error;
     }
-    return {635, "An unknown error occurred."};
+    return kRasUnknown;
 }
 
 }  // namespace kv::platform

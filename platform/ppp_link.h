@@ -69,6 +69,8 @@ RasError ras_error_for(int wait_status);
 // The failures that need no exit status.
 inline constexpr RasError kRasNoEntry{623, "Cannot find the phone book entry."};
 inline constexpr RasError kRasTimedOut{718, "Timed out waiting for a valid response from the remote PPP peer."};
+// Any other end, and a pppd that could not be started.
+inline constexpr RasError kRasUnknown{635, "An unknown error occurred."};
 
 // The pppd side as the dial-up manager drives it. The manager holds one and
 // calls it from its own thread only; units put a fake in its place.
