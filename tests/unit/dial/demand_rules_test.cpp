@@ -56,7 +56,7 @@ TEST(DemandWindow, RangesHoldTheirStartNotTheirEnd) {
 
 TEST(ExceptedName, LocalNamesAndWordsNeverDial) {
     const std::string long_words = std::string(200, 'q') + " corp " + std::string(42, 'z');  // 249 characters
-    const std::string long_host = std::string(200, 'h') + ".corp.example";                  // 213 + 1
+    const std::string long_host = std::string(201, 'h') + ".corp.example";                  // 214 characters
     const struct {
         const char* name;
         bool except_local;

@@ -139,3 +139,26 @@ TEST_F(Manager, StopEndsADialAndItsWaitsAtOnce) {
 
 }  // namespace
 }  // namespace kv::dial
+
+namespace kv::dial {
+namespace {
+
+TEST(ServiceStart, RunsOnlyAfterItsDelayAndAStopEndsTheDelay) {
+    ::setenv("KORVANET_PPPD", "/bin/sh", 1);
+    FakeLink link;
+    use_ppp_link(&link);
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(start_dial_manager(true), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));  // the start goes on
+    EXPECT_FALSE(running());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(running());
+    stop_dial_manager();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
+    EXPECT_FALSE(running());
+    use_ppp_link(nullptr);
+    ::unsetenv("KORVANET_PPPD");
+}
+
+}  // namespace
+}  // namespace kv::dial

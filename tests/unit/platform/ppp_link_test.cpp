@@ -259,11 +259,17 @@ TEST_F(PppdProcess, ForeignLineNeedsALiveProcessAndAnAddress) {
 
 TEST_F(PppdProcess, CommandRunsAndIsReaped) {
     const auto marker = dir.path / "ran";
+    // One that prints megabytes and one that outlives the first look: neither is waited for.
+    const auto begun = std::chrono::steady_clock::now();
+    pppd_link().run_command("head -c 4000000 /dev/zero", true);
+    pppd_link().run_command("sleep 1", true);
+    pppd_link().reap_commands();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
     pppd_link().run_command(("echo hidden; touch " + marker.string()).c_str(), true);
     for (int i = 0; i < 250 && !std::filesystem::exists(marker); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(std::filesystem::exists(marker));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     pppd_link().reap_commands();
     int status = 0;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);  // nothing left to reap
