@@ -539,7 +539,8 @@ in_addr_t link_address() { return g_link_address.load(); }
 
 int dial_and_wait() {
     int failed = 0;
-    return dial_wait(&failed);
+    (void)dial_wait(&failed);
+    return failed ? 0 : 1;
 }
 
 const char* status_text() {

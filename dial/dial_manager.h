@@ -43,7 +43,8 @@ bool window_open();
 // Address the dial-up link was given (network order); 0 when none.
 in_addr_t link_address();
 // The dial wait of the connect path: asks for a dial unless one is under way
-// and waits as WaitDial says. 1 when the line is then connected.
+// and waits as WaitDial says. 0 when the dial failed; 1 otherwise (connected()
+// then says whether the line is up).
 int dial_and_wait();
 // The current status text: the success line after a dial, or the dial-up
 // error text after a failure (quoted as "RAS reports : %s").

@@ -323,12 +323,26 @@ def test_unreachable_network_dials_then_connects(korvanet, tmp_path):
     assert fake.started() != [] and fake.termed() == fake.started()
 
 
-def test_failed_dial_reaches_the_browser(korvanet, tmp_path):
-    srv, fake = start(korvanet, tmp_path, "r", 7582, {"ExceptLocalNames": 0}, mode="exit 19")
-    answer, took = proxied(srv, "http://intranet/")
-    assert answer == (HEAD_504 + b"<H2>Error :</H2><HR>RAS reports : Access denied because username and/or "
-                      b"password is invalid." + DETECTED_BY)
-    assert 6.5 < took < 10
+def test_what_the_browser_is_told_after_the_dial_wait(korvanet, tmp_path):
+    def failed():
+        srv, fake = start(korvanet, tmp_path, "r", 7582, {"ExceptLocalNames": 0}, mode="exit 19")
+        answer, took = proxied(srv, "http://intranet/")
+        assert answer == (HEAD_504 + b"<H2>Error :</H2><HR>RAS reports : Access denied because username and/or "
+                          b"password is invalid." + DETECTED_BY)
+        assert 6.5 < took < 10
+
+    def still_dialling():
+        # WaitDial 2: the connection looks once after 6 + 2 + 1 s; no dial has
+        # failed, so it is told its connect's own reason.
+        srv, fake = start(korvanet, tmp_path, "w", 7586, {"WaitDial": 2}, mode="silent")
+        answer, took = proxied(srv, f"http://{LINK_ADDRESS}:9/")
+        assert answer == (HEAD_504 + b'<H2><font COLOR="#FF0000">Error :</font></H2><P> Can\'t connect to host <B>'
+                          + LINK_ADDRESS.encode() + b"</B> on port <B>9</B>!<HR><B>Reason </B>: Network unreachable."
+                          + DETECTED_BY)
+        assert 8.5 < took < 12
+        assert b"<TD> Dial-Up <TD> connecting " in admin(srv, "/admin/status")
+
+    side_by_side(failed, still_dialling)
 
 
 # --- a line kept up elsewhere ---------------------------------------------------------
