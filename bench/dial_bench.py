@@ -306,8 +306,8 @@ def main():
         for up_after, took in sorted(latencies.items()):
             # The connection waits 6 s, then polls every 0.5 s while dialling, then 1 s more.
             expected = max(6.0, up_after) + 1
-            print("  line up after %d s: %s (expected %.1f s +0.5)" % (up_after, "n/a" if took is None else "%.2f s" % took,
-                                                                       expected))
+            shown = "n/a" if took is None else "%.2f s" % took
+            print("  line up after %d s: %s (expected %.1f s +0.5)" % (up_after, shown, expected))
             goal("line-up %d s: latency within 0.5 s of expected" % up_after, took and "%.2f s" % took,
                  None if took is None else abs(took - expected - 0.25) <= 0.5)
         manager_cycles(waiting)
