@@ -97,6 +97,37 @@ TEST_F(Manager, DialsConnectsCountsTrafficAndHangsUpOurLine) {
     EXPECT_EQ(link_address(), 0u);
 }
 
+std::atomic<bool> g_transfer{false};
+
+TEST_F(Manager, MailTransferHoldsTheWindowAndTheLineThenLetsItGo) {
+    config::Settings& s = config::live();
+    platform::copy_bounded(s.DemandDialSun, "");  // every day closed
+    for (char* day : {s.DemandDialMon, s.DemandDialTue, s.DemandDialWed, s.DemandDialThu, s.DemandDialFri,
+                      s.DemandDialSat})
+        day[0] = '\0';
+    EXPECT_FALSE(window_open());
+    force_window(1);
+    EXPECT_TRUE(window_open());
+    // A line dialled during a transfer goes down as soon as the transfer is over.
+    g_transfer.store(true);
+    set_dial_hooks({nullptr, [] { return g_transfer.load(); }});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the thread's first reset
+    set_idle_ticks(999999);
+    link.up.store(true);
+    request_dial();
+    ASSERT_TRUE(eventually([] { return connected(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the first pass has looked
+    EXPECT_TRUE(connected());
+    g_transfer.store(false);
+    EXPECT_TRUE(eventually([&] { return link.hung_up.load() == 4242; }, 7000));
+    force_window(0);
+    EXPECT_FALSE(window_open());
+    set_dial_hooks({});
+    for (char* day : {s.DemandDialSun, s.DemandDialMon, s.DemandDialTue, s.DemandDialWed, s.DemandDialThu,
+                      s.DemandDialFri, s.DemandDialSat})
+        platform::copy_bounded(day, "00:00-23:59", sizeof s.DemandDialSun);
+}
+
 TEST_F(Manager, FailedDialGivesItsTextAndTheNextWaits) {
     link.exit_status.store(19 << 8);
     link.exited.store(true);
