@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <string>
 
 #include "admin/config_pages.h"
 #include "config/settings.h"
@@ -67,14 +68,15 @@ void pop3_table(net::PageWriter& w, const config::ConfigLists& l, const config::
 
 // --- drawn parts of the field tables -----------------------------------------
 
-// The stored connection is offered beside "(none)": there is no phone book to list.
+// "(none)" first, then the phone book; the entry equal to ConnName without
+// regard to case is the one shown.
 void connection_options(net::PageWriter& w, const config::Settings& s, const FormField&) {
-    const bool none = strcasecmp(s.ConnName, "(none)") == 0 || !s.ConnName[0];
-    w.add(none ? "<OPTION SELECTED>(none)\n" : "<OPTION>(none)\n");
-    if (none) return;
-    w.add("<OPTION SELECTED>");
-    w.add_escaped(s.ConnName);
-    w.add("\n");
+    w.add(strcasecmp(s.ConnName, "(none)") == 0 ? "<OPTION SELECTED>(none)\n" : "<OPTION>(none)\n");
+    for (const std::string& entry : dial::phone_book()) {
+        w.add(strcasecmp(entry.c_str(), s.ConnName) == 0 ? "<OPTION SELECTED>" : "<OPTION>");
+        w.add_escaped(entry.c_str());
+        w.add("\n");
+    }
 }
 
 void send_type_options(net::PageWriter& w, const config::Settings& s, const FormField&) {

@@ -59,11 +59,13 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # and "ftpproxy" (proxy_ftp_bench.py: ftp:// through the proxy port beside
 # squid, from vsftpd and pyftpdlib, in a namespace of its own), "setup"
 # (setup_bench.py: setup and kvuninst into a scratch image root beside
-# install -D and rm -r of the same files) and "shell" (shell_bench.py: start
+# install -D and rm -r of the same files), "shell" (shell_bench.py: start
 # and stop of the whole program beside tinyproxy, and the cost of an idle
-# server, in a namespace of its own).
+# server, in a namespace of its own) and "dial" (dial_bench.py: the dial-up
+# manager's cost to the proxy with a line up on lo, at rest, the wait for a
+# dial, and dial/hang-up cycles).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup shell}; do
+for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup shell dial}; do
     limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
@@ -92,6 +94,7 @@ for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup 
             run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/proxy_ftp_bench.py" ;;
         setup) run="/usr/bin/python3 $HERE/setup_bench.py" ;;
         shell) run="$ROOT/scripts/in-netns.sh /usr/bin/python3 $HERE/shell_bench.py" ;;
+        dial) run="/usr/bin/python3 $HERE/dial_bench.py" ;;
         *) echo "unknown suite $suite" >&2; status=2; continue ;;
     esac
     # In the background and waited for, so that INT/TERM reach the trap at once.

@@ -80,6 +80,7 @@ int start_server(bool as_service) {
         log::close_logs();
         return 0;
     }
+    dial::set_dial_hooks({conn::dial_line_in_use, mail::transfer_in_progress});
     (void)dial::start_dial_manager(as_service);
     build_service_table(s);
     (void)start_services();

@@ -16,7 +16,7 @@ struct NetLinks {
     bool (*dial_running)() = nullptr;
     bool (*dial_connected)() = nullptr;
     bool (*dial_window_open)() = nullptr;
-    int (*dial_and_wait)() = nullptr;
+    int (*dial_and_wait)() = nullptr;  // 0 when the dial failed
     in_addr_t (*link_address)() = nullptr;  // network order; 0 when none
     const char* (*dial_status_text)() = nullptr;
     void (*note_traffic)(in_addr_t local_address) = nullptr;

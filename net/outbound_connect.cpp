@@ -73,9 +73,15 @@ int connect_with_retry(int fd, const sockaddr_in& addr, std::atomic<int>* dial_u
         platform::set_last_socket_error(first_error);
         if (!unreachable || !links.dial_window_open() || !links.connection_named)
             return fail(kind, OutboundFailure::kConnect);
-        if (!links.dial_and_wait() || !links.dial_connected()) {
+        if (!links.dial_and_wait()) {
             platform::set_last_socket_error(first_error);
             return fail(kind, OutboundFailure::kDialFailed);
+        }
+        // The wait ended without a line (WaitDial ran out, or nothing dialled):
+        // no dial failed, so the connect's own error stands.
+        if (!links.dial_connected()) {
+            platform::set_last_socket_error(first_error);
+            return fail(kind, OutboundFailure::kConnect);
         }
         if (dial_use) dial_use->store(1);
         return plain_connect(fd, addr) ? 1 : fail(kind, OutboundFailure::kConnect);

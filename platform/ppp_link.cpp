@@ -107,21 +107,39 @@ std::string pppd_auth_options(const char* user, const char* password) {
     return out;
 }
 
-int pid_file_interface(const char* data, std::size_t n, pid_t child, const char* file_name,
-                       char (&interface)[kInterfaceNameSize]) {
+bool peer_file_exists(const char* dir, const char* name) {
+    if (!peer_name_usable(name)) return false;
+    const std::string path = std::string(dir) + "/" + name;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int parse_pid_file(const char* data, std::size_t n, pid_t* pid, char (&interface)[kInterfaceNameSize]) {
     interface[0] = '\0';
-    if (n > kPidFileMax || child <= 0) return 0;
+    if (n > kPidFileMax) return 0;
     std::size_t at = 0, begin = 0, end = 0;
     if (!next_line(data, n, &at, &begin, &end)) return 0;
-    long long pid = 0;
-    if (!parse_decimal(data + begin, end - begin, 1, 0x7fffffff, &pid) || pid != child) return 0;
+    long long value = 0;
+    if (!parse_decimal(data + begin, end - begin, 1, 0x7fffffff, &value)) return 0;
     if (next_line(data, n, &at, &begin, &end)) {
         if (!interface_name_ok(data + begin, end - begin) || at != n) return 0;
         std::memcpy(interface, data + begin, end - begin);
         interface[end - begin] = '\0';
-        return 1;
+    } else if (at != n) {
+        return 0;  // a second line still being written
     }
-    if (at != n) return 0;  // a second line still being written
+    *pid = static_cast<pid_t>(value);
+    return 1;
+}
+
+int pid_file_interface(const char* data, std::size_t n, pid_t child, const char* file_name,
+                       char (&interface)[kInterfaceNameSize]) {
+    pid_t pid = 0;
+    if (child <= 0 || !parse_pid_file(data, n, &pid, interface) || pid != child) {
+        interface[0] = '\0';
+        return 0;
+    }
+    if (interface[0]) return 1;
     const std::size_t len = std::strlen(file_name);
     if (len <= 4 || std::strcmp(file_name + len - 4, ".pid") != 0) return 0;
     if (!interface_name_ok(file_name, len - 4)) return 0;
@@ -157,7 +175,7 @@ RasError ras_error_for(int wait_status) {
         for (const auto& row : kTable)
             if (row.status == WEXITSTATUS(wait_status)) return row.error;
     }
-    return {635, "An unknown error occurred."};
+    return kRasUnknown;
 }
 
 }  // namespace kv::platform

@@ -4,6 +4,7 @@
 // dialled; the options pppd reads from descriptor 3; how a pid file names
 // the link of our pppd; what an exit status means in the dial-up error
 // numbers and texts the pages and logs show.
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -42,6 +43,14 @@ std::vector<std::string> phone_book(const char* dir);
 // are empty (then no options file is given at all).
 std::string pppd_auth_options(const char* user, const char* password);
 
+// Whether dir holds a regular file of exactly that name (a usable one).
+[[nodiscard]] bool peer_file_exists(const char* dir, const char* name);
+
+// The two lines of a pid file: 1 with the pid of its first line and the
+// interface of its second line ("" when the file has only the first); 0 for
+// anything else (too long, partly written, junk, a bad interface name).
+[[nodiscard]] int parse_pid_file(const char* data, std::size_t n, pid_t* pid, char (&interface)[kInterfaceNameSize]);
+
 // A pid file's bytes (pppd writes "PID\n" into IFNAME.pid and "PID\nIFNAME\n"
 // into ppp-NAME.pid): 1 when the first line is our child's pid, with the
 // interface from the second line or else from the file's own name without
@@ -60,5 +69,37 @@ RasError ras_error_for(int wait_status);
 // The failures that need no exit status.
 inline constexpr RasError kRasNoEntry{623, "Cannot find the phone book entry."};
 inline constexpr RasError kRasTimedOut{718, "Timed out waiting for a valid response from the remote PPP peer."};
+// Any other end, and a pppd that could not be started.
+inline constexpr RasError kRasUnknown{635, "An unknown error occurred."};
+
+// The pppd side as the dial-up manager drives it. The manager holds one and
+// calls it from its own thread only; units put a fake in its place.
+class PppLink {
+public:
+    virtual ~PppLink() = default;
+    // Starts `PPPD call ENTRY [file /dev/fd/3] nodetach` for the entry, the
+    // options file only when user or password is set. The pid, or 0 when
+    // nothing could be started.
+    virtual pid_t dial(const char* entry, const char* user, const char* password) = 0;
+    // The address (network order) of the line of our child once a pid file
+    // of its names an interface holding an IPv4 address; 0 while not yet.
+    virtual in_addr_t line_address(pid_t child) = 0;
+    // 1 with the wait status once the child has ended (it is reaped then);
+    // 0 while it runs.
+    virtual int ended(pid_t child, int* wait_status) = 0;
+    // Ends our child: SIGTERM, up to 10 s, then SIGKILL; reaps it.
+    virtual void hang_up(pid_t child) = 0;
+    // A line of the entry that another process keeps up: ppp-ENTRY.pid names
+    // a live process that is not `ours` and an interface with an IPv4
+    // address. 1 with its pid and address; 0 otherwise. Never signals it.
+    virtual int foreign_line(const char* entry, pid_t ours, pid_t* pid, in_addr_t* address) = 0;
+    // Starts `/bin/sh -c text` with its output on ours (hidden: /dev/null);
+    // it is not waited for. reap_commands() collects the ones that ended.
+    virtual void run_command(const char* text, bool hidden) = 0;
+    virtual void reap_commands() = 0;
+};
+
+// The real one, over the places above.
+PppLink& pppd_link();
 
 }  // namespace kv::platform

@@ -20,7 +20,8 @@ mkdir -p "$out"
 CXX=${CLANGXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON \
     -DKV_OUTPUT_DIR="$root/build" >/dev/null
 targets="request_head_fuzz http_response_fuzz dns_message_fuzz socks_request_fuzz mail_parsers_fuzz
-line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz realaudio_fuzz registry_fuzz admin_request_fuzz"
+line_tunnel_fuzz gopher_menu_fuzz ftp_engine_fuzz ftp_gateway_fuzz realaudio_fuzz registry_fuzz admin_request_fuzz
+dial_rules_fuzz"
 # shellcheck disable=SC2086
 cmake --build "$build" -j "${JOBS:-2}" --target $targets >/dev/null
 

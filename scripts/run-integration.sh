@@ -1,14 +1,15 @@
 #!/bin/sh
-# Runs the black-box suite as three groups at the same time, each in a private
+# Runs the black-box suite as four groups at the same time, each in a private
 # network namespace of its own (scripts/in-netns.sh), so that the modules
 # which mostly wait (DNS retries, the SOCKS BIND wait, the RealAudio
-# dialogue's time-out, the mail schedule's turns) wait beside the others
-# instead of after them. Extra arguments go to every pytest run. Exits
-# non-zero when any group fails; the waiting groups' output follows.
+# dialogue's time-out, the mail schedule's turns, the dial-up pauses and the
+# idle hang-up) wait beside the others instead of after them. Extra arguments
+# go to every pytest run. Exits non-zero when any group fails; the waiting
+# groups' output follows.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 tests=$root/tests/integration
-waiting_groups="test_dns.py,test_realaudio.py,test_socks.py test_mail_exchange.py"
+waiting_groups="test_dns.py,test_realaudio.py,test_socks.py test_mail_exchange.py test_dial.py"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
