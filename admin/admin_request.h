@@ -3,6 +3,7 @@
 // admin server serves one request at a time on its own thread, so the record
 // and the state are touched by that thread only (the restart routine reads the
 // settings copy after the thread has answered).
+#include <atomic>
 #include <ctime>
 
 #include "conn/connection_record.h"
@@ -40,7 +41,7 @@ struct AdminState {
     char config_help_file[4096]{};               // config.htm beside the program
     char last_admin_page[kLastAdminPageSize] = "main";
     char last_config_page[kLastConfigPageSize] = "help#info";
-    volatile int restart_pending{};
+    std::atomic<int> restart_pending{};
 };
 AdminState& state();
 

@@ -181,7 +181,7 @@ AdminState& state() { return g_state; }
 
 void set_restart_hook(RestartHook hook) { g_restart_hook = hook; }
 
-int request_restart(const volatile int* pending) { return g_restart_hook ? g_restart_hook(pending) : 0; }
+int request_restart(const std::atomic<int>* pending) { return g_restart_hook ? g_restart_hook(pending) : 0; }
 
 void send_body_line(net::PageWriter& out) { out.addf("<BODY %s>\n", g_state.body_attribute); }
 

@@ -62,11 +62,11 @@ void spawn_successor() {
 }
 
 void* restart_thread(void* arg) {
-    const volatile int* pending = static_cast<const volatile int*>(arg);
+    const std::atomic<int>* pending = static_cast<const std::atomic<int>*>(arg);
     sleep_ms(kFirstWaitMs);
     // The browser clears the flag by fetching the page it was sent to; one
     // that never comes back does not hold the restart for ever.
-    for (int waited = 0; pending && *pending && waited < kRestartWaitLimitMs; waited += kPollMs)
+    for (int waited = 0; pending && pending->load() && waited < kRestartWaitLimitMs; waited += kPollMs)
         sleep_ms(kPollMs);
     if (g_service.load()) {
         // The shell stops in order and leaves with the status the unit
@@ -94,12 +94,12 @@ void set_restart_shell(bool service, bool hide) {
 
 bool restart_requested() { return g_requested.load(); }
 
-int start_restart(const volatile int* pending) {
+int start_restart(const std::atomic<int>* pending) {
     // One restart per process: a second request must not start a second successor.
     static std::atomic<bool> started{false};
     if (started.exchange(true)) return 1;
     platform::Thread thread;
-    if (!thread.start(restart_thread, const_cast<int*>(pending), kRestartStackSize)) return 0;
+    if (!thread.start(restart_thread, const_cast<std::atomic<int>*>(pending), kRestartStackSize)) return 0;
     thread.detach();
     return 1;
 }

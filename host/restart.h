@@ -1,6 +1,8 @@
 #pragma once
 // The restart asked for by the administration pages: the running server is
 // stopped in order and replaced by a new process of the same program.
+#include <atomic>
+
 namespace kv::host {
 
 // How this process was started, for the way a restart leaves: as a service,
@@ -19,7 +21,7 @@ void set_restart_shell(bool service, bool hide);
 //   takes the ports); and ends this process through its normal stop path
 //   (SIGTERM to itself).
 // 1 when the thread started.
-[[nodiscard]] int start_restart(const volatile int* pending);
+[[nodiscard]] int start_restart(const std::atomic<int>* pending);
 
 // A restart has asked this process to leave.
 bool restart_requested();

@@ -26,6 +26,8 @@ namespace kv::host {
 namespace {
 
 bool g_cache_started = false;
+// Start and stop run one after the other, whichever thread asks.
+std::mutex g_start_stop;
 
 // Enough for every task slot busy with a tunnel (two sockets and the four ends
 // of two splice pipes), and for the listeners, logs and administration.
@@ -53,6 +55,7 @@ void register_net_links(const config::Settings& s) {
 }  // namespace
 
 int start_server(bool as_service) {
+    const std::lock_guard<std::mutex> whole_start(g_start_stop);
     config::Settings& s = config::live();
     // This process holds the instance lock: a temporary file beside the
     // registry is a killed writer's, never a save in progress.
@@ -93,6 +96,8 @@ int start_server(bool as_service) {
 void stop_server() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // A restart's thread may stop what the main thread started: after it.
+        const std::lock_guard<std::mutex> whole_stop(g_start_stop);
         config::Settings& s = config::live();
         log::set_stopping(true);
         gateways::stop_udp_links();

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ namespace {
 
 ServiceRow g_rows[kMaxRows];
 int g_row_count = 0;
-bool g_started = false;
+std::atomic<bool> g_started{false};  // the restart thread may stop what the main thread started
 platform::Thread g_accept_thread;
 platform::Socket g_wake;  // eventfd that ends the accept thread's wait
 

@@ -15,6 +15,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 BINARY = Path(os.environ.get("KORVANET_BIN", ROOT / "build" / "korvanet"))
 KEY = "HKEY_LOCAL_MACHINE\\Software\\Tarnwick\\Korvanet"
+# Set by `make tsan`: the program is built with the thread sanitizer, which
+# takes the fault signals and the address checks for itself.
+THREAD_SANITIZER = os.environ.get("KORVANET_SANITIZER") == "thread"
 
 
 def reg_text(value):
@@ -61,9 +64,11 @@ FAULT_ENTRY = re.compile(r"^Error 3408 [^\r\n]*\r?\nService (.*?) caused an exce
 
 def sanitizer_env(log_base):
     """Sanitizer settings that make every report fatal and leave it in a file
-    log_base.PID, for the server, the unit programs and the fuzzers alike."""
+    log_base.PID, for the server, the unit programs and the fuzzers alike
+    (the thread sanitizer's for a server built with it)."""
     return {"ASAN_OPTIONS": f"detect_leaks=1:halt_on_error=1:abort_on_error=0:log_path={log_base}",
-            "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={log_base}"}
+            "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={log_base}",
+            "TSAN_OPTIONS": f"halt_on_error=1:log_path={log_base}"}
 
 
 class Server:

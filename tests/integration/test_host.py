@@ -8,6 +8,10 @@ import time
 import pytest
 
 import clients
+from harness import THREAD_SANITIZER
+
+# Faults on purpose and address-sanitizer reports need the address-sanitized build.
+needs_fault_guard = pytest.mark.skipif(THREAD_SANITIZER, reason="the thread sanitizer takes the fault signals")
 
 ECHO1, ECHO2, FAULT, PROXY = 7001, 7002, 7003, 7128
 
@@ -140,6 +144,7 @@ def settled_size(path, timeout=5):
     return last
 
 
+@needs_fault_guard
 def test_fault_is_logged_dumped_and_server_goes_on(korvanet):
     srv = echo_server(korvanet)
     dump = srv.log_path("dump.bin")
@@ -183,6 +188,7 @@ def test_second_instance_on_same_registry_refuses(korvanet, tmp_path):
     assert "Korvanet is already running." in out.stdout
 
 
+@needs_fault_guard
 @pytest.mark.parametrize("variable, report", [("KORVANET_TEST_OVERFLOW_PORT", "heap-buffer-overflow"),
                                               ("KORVANET_TEST_LEAK_PORT", "detected memory leaks")])
 def test_sanitizer_reports_fail_the_run(korvanet, variable, report):
@@ -197,6 +203,7 @@ def test_sanitizer_reports_fail_the_run(korvanet, variable, report):
     assert any("exited with status" in p for p in found), found
 
 
+@needs_fault_guard
 def test_dump_of_a_fault_keeps_no_password_and_only_its_owner_reads_it(korvanet):
     port = 7005
     srv = echo_server(korvanet, env={"KORVANET_TEST_FAULT_LINE_PORT": str(port)})
