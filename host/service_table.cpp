@@ -73,7 +73,7 @@ __attribute__((no_sanitize("address", "undefined"))) int fault_after_line(conn::
 }
 
 // Services that break the sanitizers' rules on purpose, so tests can see the
-// reports fail a run: one leaks a block, one writes a byte past its block.
+// reports fail a run: one leaks a block, one reads a byte past its block.
 int leak_on_purpose(conn::ConnectionRecord& r) {
     void* volatile lost = std::malloc(4000);
     static_cast<char*>(lost)[0] = 1;
@@ -83,9 +83,11 @@ int leak_on_purpose(conn::ConnectionRecord& r) {
 }
 
 int overflow_on_purpose(conn::ConnectionRecord& r) {
-    char* volatile block = static_cast<char*>(std::malloc(16));
+    char* volatile block = static_cast<char*>(std::calloc(16, 1));
+    // Read into a volatile, so no optimiser drops the access before the free.
     const volatile int past_end = 16;
-    block[past_end] = 1;
+    volatile char seen = block[past_end];
+    (void)seen;
     std::free(block);
     conn::close_client_socket(r);
     return 1;

@@ -113,12 +113,19 @@ def shell(tmp_path):
 
 
 def blocked_signals(pid):
-    """The set of signals the process blocks (its main thread), from /proc."""
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("SigBlk:"):
-                return int(line.split()[1], 16)
-    return 0
+    """The signals the process's threads block, from /proc. Any thread will
+    do: the main thread blocks them before it starts the others, and while
+    it waits in sigtimedwait the kernel shows them unblocked there."""
+    found = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                for line in f:
+                    if line.startswith("SigBlk:"):
+                        found |= int(line.split()[1], 16)
+        except FileNotFoundError:  # the thread ended meanwhile
+            pass
+    return found
 
 
 def signals_blocked(s):
