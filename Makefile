@@ -9,7 +9,7 @@ JOBS     ?= 2
 # the same, with the reports in a file per server).
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all run test test-build unit integration rooms tsan bench fuzz deps test-deps clean
+.PHONY: all run test test-build unit integration rooms tsan bench soak fuzz deps test-deps clean
 
 all: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKV_OUTPUT_DIR=$(ROOT)/build >/dev/null
@@ -63,6 +63,12 @@ bench: all
 	@cmake --build $(RELEASE) -j $(JOBS) --target name_cache_bench dial_cycle_bench
 	bench/run.sh
 	bench/dns_run.sh
+
+# 120 connections of every kind for SOAK_MINUTES (default 20) against the
+# release build, in a namespace of its own; KORVANET_BIN picks another build.
+soak: all
+	@scripts/install-deps.sh bench
+	scripts/in-netns.sh /usr/bin/python3 bench/soak.py $${KORVANET_BIN:-$(ROOT)/build/korvanet}
 
 fuzz:
 	@scripts/run-fuzz.sh 600
