@@ -7,7 +7,6 @@ import socket
 import threading
 import time
 
-
 from harness import digest
 from peers import LoopbackServer
 
