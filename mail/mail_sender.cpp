@@ -19,6 +19,7 @@
 #include "net/socket_options.h"
 #include "net/text_escape.h"
 #include "platform/bounded_text.h"
+#include "platform/kill_point.h"
 #include "platform/socket_error.h"
 
 namespace kv::mail {
@@ -204,13 +205,13 @@ Next send_data(SendPass& p, const SpoolListing& spool, const char* name, int fd)
         if (!net::send_all(p.sock, block, length)) return data_failed(p);
         if (last) break;
     }
-    kill_point("send-data-sent");
+    platform::kill_point("send-data-sent");
     if (!read_smtp_reply(p.sock, p.reply)) {
         socket_error_fragment(p, "Socket error in reading reply from server (", ")<p>");
         return Next::kStop;
     }
     if (p.reply.last[0] == '2') {
-        kill_point("send-before-delete");
+        platform::kill_point("send-before-delete");
         (void)spool.remove(name);
     } else {
         refused(p, spool, name, fd, true);

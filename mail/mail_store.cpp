@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -111,7 +110,7 @@ int copy_range(int src, int out, off_t start, off_t end) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the source ended early: what was there is the message
         if (!platform::write_all(out, block, static_cast<std::size_t>(n))) return 0;
-        if (at == start) kill_point("mid-copy");
+        if (at == start) platform::kill_point("mid-copy");
         at += n;
     }
     return 1;
@@ -200,7 +199,7 @@ int write_to_mailbox_held(int src, const char* mailbox, off_t start, off_t end, 
         }
         return kStoreFailed;
     }
-    kill_point("copy-open");
+    platform::kill_point("copy-open");
     char path[kPathSize];
     join_path(path, dir, nf.final_name);
     if (!write_message(nf.file.get(), src, start, end, mailbox, nf.digits, problem)) {
@@ -209,7 +208,7 @@ int write_to_mailbox_held(int src, const char* mailbox, off_t start, off_t end, 
         log::error(log::kErrDeliverCreate, 3, e, "can't create file : %s", path);
         return kStoreFailed;
     }
-    kill_point("copy-written");
+    platform::kill_point("copy-written");
     t_pending->files.push_back(std::move(nf));
     t_pending->paths.emplace_back(path);
     return kDelivered;
@@ -347,7 +346,7 @@ int commit_pending(PendingCopies& pending, int result) {
             result = kStoreFailed;
             continue;
         }
-        kill_point("copy-renamed");
+        platform::kill_point("copy-renamed");
     }
     return result;
 }
@@ -578,7 +577,5 @@ platform::File SpoolListing::open_exclusive(const char* name) const {
 int SpoolListing::remove(const char* name) const {
     return dir_ && ::unlinkat(::dirfd(static_cast<DIR*>(dir_)), name, 0) == 0;
 }
-
-void kill_point(const char* name) { platform::kill_point(name); }
 
 }  // namespace kv::mail

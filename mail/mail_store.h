@@ -103,8 +103,4 @@ private:
     void* dir_;  // DIR*
 };
 
-// Test builds: "KORVANET_TEST_KILL_POINT=name" makes the process kill itself
-// with SIGKILL when it passes the named point. Elsewhere it does nothing.
-void kill_point(const char* name);
-
 }  // namespace kv::mail

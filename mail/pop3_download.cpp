@@ -24,6 +24,7 @@
 #include "platform/bounded_text.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
+#include "platform/kill_point.h"
 #include "platform/socket_error.h"
 
 namespace kv::mail {
@@ -218,14 +219,14 @@ bool empty_scratch(Session& s) {
 // Message n: retrieved, stored, then deleted on the provider.
 bool download_message(Session& s, long long n) {
     if (!command_number(s, "RETR %lld\r\n", n) || !ok_reply(s.line) || !receive_message(s)) return false;
-    kill_point("download-scratch-complete");
+    platform::kill_point("download-scratch-complete");
     const int result = distribute(s, n);
     if (!empty_scratch(s)) return false;
     // Stored nowhere: the provider keeps it for the next pass.
     if (config::live().POP3DELE && result != kStoreFailed) {
-        kill_point("download-before-dele");
+        platform::kill_point("download-before-dele");
         (void)command_number(s, "DELE %lld\r\n", n);
-        kill_point("download-after-dele");
+        platform::kill_point("download-after-dele");
     }
     return true;
 }

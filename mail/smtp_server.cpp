@@ -26,6 +26,7 @@
 #include "platform/bounded_text.h"
 #include "platform/fault_guard.h"
 #include "platform/file_io.h"
+#include "platform/kill_point.h"
 
 namespace kv::mail {
 namespace {
@@ -142,7 +143,7 @@ int receive_data(int sock, int file, int* write_error) {
         if (!*write_error && !platform::write_all(file, block, take)) *write_error = errno ? errno : EIO;
         if (first) {
             first = false;
-            kill_point("mid-data");
+            platform::kill_point("mid-data");
         }
         if (cut) {
             const off_t end = ::lseek(file, 0, SEEK_CUR);
@@ -214,7 +215,7 @@ int receive_message(conn::ConnectionRecord& r, SmtpSession& s) {
         }
         return net::send_text(sock, kReplyLocalError);
     }
-    kill_point("spool-open");
+    platform::kill_point("spool-open");
     const int fd = nf.file.get();
     std::vector<config::Pop3Account> accounts;
     {
@@ -252,7 +253,7 @@ int receive_message(conn::ConnectionRecord& r, SmtpSession& s) {
         abandon_new_file(nf);
         return net::send_text(sock, kReplyLocalError);
     }
-    kill_point("spool-synced");
+    platform::kill_point("spool-synced");
     if (cfg.MailSmtpBackupMbox[0]) (void)deliver(fd, cfg.MailSmtpBackupMbox, body, nullptr, -1);
     if (deliver_locally(s, fd, body, accounts) == kStoreFailed) {
         abandon_new_file(nf);
@@ -265,12 +266,12 @@ int receive_message(conn::ConnectionRecord& r, SmtpSession& s) {
             abandon_new_file(nf);
             return net::send_text(sock, kReplyLocalError);
         }
-        kill_point("spool-renamed");
+        platform::kill_point("spool-renamed");
     } else {
         abandon_new_file(nf);  // local mail needs no spool file
     }
     if (!net::send_text(sock, kReplyAccepted)) return 0;
-    kill_point("after-250");
+    platform::kill_point("after-250");
     if (cfg.LogMailSmtp) log_received(s, size);
     if (urgent) trigger_transfer(platform::Socket());
     return 1;

@@ -345,6 +345,12 @@ std::string render(const Tree& tree) {
 }
 
 // Creates dir and its missing parents (mode 0755). True when it exists afterwards.
+// The directory a file path names: "." for a bare name, "/" for a file at the root.
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
 bool make_directories(const std::string& dir) {
     struct stat st;
     if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
@@ -402,8 +408,7 @@ int registry_flush() {
     std::lock_guard<std::mutex> guard(g_registry_lock);
     if (g_open_failed || g_file[0] == '\0') return 0;
     const std::string target = g_file;
-    std::size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string dir = directory_of(target);
     if (!make_directories(dir)) return 0;
 
     std::string data = render(g_tree);
@@ -455,9 +460,8 @@ bool is_temp_of(const char* name, const std::string& base) {
 
 int registry_remove_stale_temps(const char* path) {
     const std::string target = path;
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string dir = directory_of(target);
+    const std::string base = target.substr(target.rfind('/') + 1);  // npos + 1 is 0: the whole name
     DIR* d = ::opendir(dir.c_str());
     if (!d) return 0;
     int removed = 0;

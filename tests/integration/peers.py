@@ -38,6 +38,18 @@ class LoopbackServer:
         self.sock.close()
 
 
+class Echo(LoopbackServer):
+    """Sends back every byte it receives, until the client closes."""
+
+    def handle(self, conn):
+        with conn:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                conn.sendall(data)
+
+
 class Origin(LoopbackServer):
     """An origin server on loopback that records the exact bytes it receives.
 

@@ -9,20 +9,10 @@ import time
 
 from clients import exchange, read_head
 from mail_setup import LISTS, POP3, SMTP, LineClient, spool
-from peers import LoopbackServer
+from peers import Echo, LoopbackServer
 
 PROXY, ADMIN = 18280, 18281
 IDLE_CLIENTS = 100
-
-
-class Echo(LoopbackServer):
-    def handle(self, conn):
-        with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                conn.sendall(data)
 
 
 class Page(LoopbackServer):

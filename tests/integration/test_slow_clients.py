@@ -8,22 +8,12 @@ import threading
 import time
 
 from harness import digest
-from peers import LoopbackServer
+from peers import Echo
 
 PROXY, ADMIN, SOCKS, SMTP, POP3 = 7228, 7229, 7230, 7225, 7210
 TELNET, FTP, REALAUDIO, LINK = 7223, 7221, 7290, 7240
 TRANSFER = 5674
 LIVENESS_S = 5
-
-
-class Echo(LoopbackServer):
-    def handle(self, conn):
-        with conn:
-            while True:
-                data = conn.recv(4096)
-                if not data:
-                    return
-                conn.sendall(data)
 
 
 def first_bytes(port, send=b"", want=1):
