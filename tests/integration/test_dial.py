@@ -88,7 +88,7 @@ def test_manual_dial_hang_up_and_what_pppd_gets(korvanet, tmp_path):
     marker = tmp_path / "ran"
     srv, fake = start(korvanet, tmp_path, "a", 7500,
                       {"RasUsername": 'u"ser', "RasPassword": "p\\w d", "HangUp": 3,
-                       "RunOnDial": f"echo run-on-dial; echo done > {marker}", "RunOnDialMode": 0})
+                       "RunOnDial": f"echo run-on-dial; echo done > {marker}.part && mv {marker}.part {marker}", "RunOnDialMode": 0})
     manual = admin(srv, "/admin/manual")
     assert (b'<FORM ACTION="/admin/dial/dial" METHOD=GET><center><b><FONT SIZE=+1 COLOR=#0000BB>Dial up : '
             b'</FONT></b>\n<b>not connected</b></center>\n<br>&nbsp;&nbsp;&nbsp;<INPUT NAME="connect" '
@@ -114,6 +114,7 @@ def test_manual_dial_hang_up_and_what_pppd_gets(korvanet, tmp_path):
     assert (b"</FONT></b>\nconnected to <b>work</b></center>\n<br>&nbsp;&nbsp;&nbsp;<INPUT NAME=\"disconnect\" "
             b'TYPE="SUBMIT" VALUE=" Hang Up "></FORM>') in admin(srv, "/admin/manual")
     # The command after the dial: its output is the server's, and it is reaped.
+    # (It writes beside the marker and renames, so the marker is whole once seen.)
     deadline = time.monotonic() + 5
     while not marker.exists() and time.monotonic() < deadline:
         time.sleep(0.05)
