@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <mutex>
+#include <semaphore>
 #include <vector>
 
 #include "log/logs.h"
@@ -17,10 +16,12 @@ namespace {
 constexpr std::size_t kMaxParked = 32;
 constexpr auto kParkTime = std::chrono::seconds(30);
 
+// A parked thread waits on its own semaphore, released once the thread has
+// been taken off the parked list: the hand-off is one wake-up, and the woken
+// thread needs no lock to learn its slot.
 struct Parked {
-    std::condition_variable wake;
-    int slot_index = -1;
-    bool quit = false;
+    std::binary_semaphore handed{0};
+    int slot_index = -1;  // >= 0: the connection to serve; -1 with handed: quit
 };
 
 struct Start {
@@ -32,38 +33,55 @@ struct Start {
 std::mutex& g_pool_lock = *new std::mutex;
 std::vector<Parked*>& g_parked = *new std::vector<Parked*>;
 
+// Parks the calling thread: the slot handed to it, or -1 to end (parked too
+// long, too many parked, or shutdown).
+int park(Parked& me) {
+    {
+        std::lock_guard<std::mutex> lock(g_pool_lock);
+        if (log::stopping() || g_parked.size() >= kMaxParked) return -1;
+        me.slot_index = -1;
+        g_parked.push_back(&me);
+    }
+    if (me.handed.try_acquire_for(kParkTime)) return me.slot_index;
+    {
+        std::lock_guard<std::mutex> lock(g_pool_lock);
+        const auto it = std::find(g_parked.begin(), g_parked.end(), &me);
+        if (it != g_parked.end()) {
+            g_parked.erase(it);
+            return -1;
+        }
+    }
+    // Taken off the list while the wait ran out: the release is on its way,
+    // and `me` must outlive it.
+    me.handed.acquire();
+    return me.slot_index;
+}
+
 void* connection_thread(void* arg) {
     Start start = *static_cast<Start*>(arg);
     delete static_cast<Start*>(arg);
     Parked me;
-    int index = start.slot_index;
-    for (;;) {
-        start.serve(index);
-        std::unique_lock<std::mutex> lock(g_pool_lock);
-        if (log::stopping() || g_parked.size() >= kMaxParked) return nullptr;
-        me.slot_index = -1;
-        g_parked.push_back(&me);
-        const bool handed = me.wake.wait_for(lock, kParkTime, [&] { return me.slot_index >= 0 || me.quit; });
-        if (!handed || me.quit) {
-            g_parked.erase(std::remove(g_parked.begin(), g_parked.end(), &me), g_parked.end());
-            return nullptr;
-        }
-        index = me.slot_index;
-    }
+    for (int index = start.slot_index; index >= 0; index = park(me)) start.serve(index);
+    return nullptr;
+}
+
+// The most recently parked thread (its stack is the warmest), taken off the
+// list; nullptr when none is parked.
+Parked* take_parked() {
+    std::lock_guard<std::mutex> lock(g_pool_lock);
+    if (g_parked.empty()) return nullptr;
+    Parked* p = g_parked.back();
+    g_parked.pop_back();
+    return p;
 }
 
 }  // namespace
 
 int run_on_connection_thread(ServeFn serve, int slot_index) {
-    {
-        std::lock_guard<std::mutex> lock(g_pool_lock);
-        if (!g_parked.empty()) {
-            Parked* p = g_parked.back();
-            g_parked.pop_back();
-            p->slot_index = slot_index;
-            p->wake.notify_one();
-            return 1;
-        }
+    if (Parked* p = take_parked()) {
+        p->slot_index = slot_index;
+        p->handed.release();
+        return 1;
     }
     auto* start = new (std::nothrow) Start{serve, slot_index};
     if (!start) return 0;
@@ -77,12 +95,15 @@ int run_on_connection_thread(ServeFn serve, int slot_index) {
 }
 
 void end_parked_threads() {
-    std::lock_guard<std::mutex> lock(g_pool_lock);
-    for (Parked* p : g_parked) {
-        p->quit = true;
-        p->wake.notify_one();
+    std::vector<Parked*> parked;
+    {
+        std::lock_guard<std::mutex> lock(g_pool_lock);
+        parked.swap(g_parked);
     }
-    g_parked.clear();
+    for (Parked* p : parked) {
+        p->slot_index = -1;
+        p->handed.release();
+    }
 }
 
 }  // namespace kv::host

@@ -149,9 +149,16 @@ void call_handler(void* arg) {
     call->handler(*call->record);
 }
 
+// The calling thread's id, asked of the kernel once per thread: a parked
+// thread serves many connections.
+long own_thread_id() {
+    thread_local const long id = static_cast<long>(syscall(SYS_gettid));
+    return id;
+}
+
 void serve_connection(int index) {
     conn::TaskSlot& s = conn::slot(index);
-    s.thread_id.store(static_cast<long>(syscall(SYS_gettid)));
+    s.thread_id.store(own_thread_id());
     conn::ConnectionRecord* rec = s.record;
     if (!log::stopping()) {
         const config::Settings& cfg = config::live();
@@ -279,7 +286,6 @@ Accepted accept_one(ServiceRow& row) {
         delete rec;
         return Accepted::kTaken;
     }
-    net::set_io_timeouts(fd, config::live().Timeout * 60000LL);
     start_connection(index, rec);
     return Accepted::kTaken;
 }
@@ -422,6 +428,9 @@ int start_services() {
             log::error(log::kErrServiceStart, 4, 0, "can't start %s.", r.name);
             continue;
         }
+        // Accepted sockets inherit the listener's send and receive time-outs,
+        // which hold until the next start (the settings are read at a start).
+        net::set_io_timeouts(r.listener.get(), config::live().Timeout * 60000LL);
         if (r.init && r.init() == 0) {
             log::error(log::kErrServiceInit, 4, 0, "can't init %s.", r.name);
             r.listener.reset();
