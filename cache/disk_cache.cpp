@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include "platform/clock.h"
 #include "platform/file_io.h"
 #include "platform/kill_point.h"
+#include "platform/socket_error.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -425,7 +427,7 @@ int open_for_read(conn::ConnectionRecord& r) {
         return 0;
     put_le32(head + kHitCountOffset, h.hits + 1);
     (void)!::pwrite(fd, head + kHitCountOffset, 4, kHitCountOffset);
-    if (::lseek(fd, h.data_offset, SEEK_SET) < 0) return 0;
+    p.cache_read_at = h.data_offset;
     if (writer) set_flag(r, &conn::ProxyFields::follows_writer, 1);
     p.cache_file = std::move(file);
     return 1;
@@ -441,11 +443,18 @@ long read_block(conn::ConnectionRecord& r, char* out, std::size_t size) {
         // The flag and the append count are taken before the read: a writer
         // that finishes or appends after it makes the next pass read again.
         const bool following = get_flag(r, &conn::ProxyFields::follows_writer) != 0;
+        if (!following && p.cache_read_done) return 0;
         const std::uint64_t seen = g_appends.load();
-        const ssize_t n = ::read(fd, out, size);
+        const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(p.cache_read_at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
-        if (n > 0) return static_cast<long>(n);
+        if (n > 0) {
+            p.cache_read_at += n;
+            // A finished object never grows (a new copy is a new file): a
+            // short read was its last, which spares the read that finds the end.
+            if (!following && static_cast<std::size_t>(n) < size) p.cache_read_done = 1;
+            return static_cast<long>(n);
+        }
         if (!following || g_stopping.load() || waits >= kFollowWaits ||
             std::chrono::steady_clock::now() >= deadline)
             return 0;
@@ -457,6 +466,26 @@ long read_block(conn::ConnectionRecord& r, char* out, std::size_t size) {
             if (!other_writer(r)) set_flag(r, &conn::ProxyFields::follows_writer, 0);
         }
     }
+}
+
+long send_direct(conn::ConnectionRecord& r, int to) {
+    // Large enough that a big object takes few calls, small enough that a
+    // kill (which shuts the socket) ends the transfer soon.
+    constexpr std::size_t kDirectChunk = 1 << 20;
+    auto& p = r.proxy;
+    if (!ready() || !p.cache_file.valid() || get_flag(r, &conn::ProxyFields::follows_writer)) return kUseReadBlock;
+    if (p.cache_read_done) return 0;
+    off_t at = static_cast<off_t>(p.cache_read_at);
+    ssize_t n;
+    do n = ::sendfile(to, p.cache_file.get(), &at, kDirectChunk);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EINVAL || errno == ENOSYS)) return kUseReadBlock;
+    if (n < 0) {
+        platform::capture_socket_error();
+        return -1;
+    }
+    p.cache_read_at = at;
+    return static_cast<long>(n);
 }
 
 int open_for_write(conn::ConnectionRecord& r) {

@@ -49,7 +49,7 @@ int start_cache(const char* dir);
 void stop_cache();
 bool ready();
 
-// Opens the request's object for reading, positioned at its data: 1 when it is
+// Opens the request's object for reading, at its data: 1 when it is
 // fresh or another connection is still writing it (then this one follows the
 // writer), 0 otherwise.
 int open_for_read(conn::ConnectionRecord& r);
@@ -57,6 +57,12 @@ int open_for_read(conn::ConnectionRecord& r);
 // Following a writer, an empty read waits (3 s at a time, at most 30 times)
 // for more, and ends when the writer finishes or the cache stops.
 long read_block(conn::ConnectionRecord& r, char* out, std::size_t size);
+// An object no writer is storing goes to the socket `to` straight from its
+// file (no copy through this process): the bytes sent by one call, 0 at the
+// end, -1 on a send error (errno tells), or kUseReadBlock when the object is
+// followed or the system cannot (read_block then serves it).
+inline constexpr long kUseReadBlock = -2;
+long send_direct(conn::ConnectionRecord& r, int to);
 // Opens the object for writing (an older copy is replaced). 1 when open; 0
 // otherwise, and then r.proxy.cacheable is cleared so the transfer goes on
 // uncached (TTL of 0 days, cache not ready, host not allowed, another

@@ -59,6 +59,8 @@ struct ProxyFields {
     long long expected_size{};
     char user[kUserNameSize]{};
     platform::File cache_file;
+    long long cache_read_at{};  // file offset of the next byte a cache hit sends
+    int cache_read_done{};      // a short read of a finished object: nothing follows
     int writing_cache{};
     int follows_writer{};
     int discard{};

@@ -35,18 +35,26 @@ ParseSettings live_parse_settings() {
     return ParseSettings{s.EnableCache, s.AdminPort, s.KeepAborted};
 }
 
-// Sends a fresh cached object block by block.
+void log_cache_send_error(conn::ConnectionRecord& r) {
+    r.proxy.error = platform::last_socket_error();
+    if (r.proxy.error != platform::kWsaConnReset)
+        log::error(log::kErrProxySendClient, 1, r.proxy.error, "error sending data to client");
+}
+
+// Sends a fresh cached object. The first block is read and sent, which is all
+// of most objects; after it, a finished object goes straight from its file,
+// and one still being written is followed block by block.
 void send_from_cache(conn::ConnectionRecord& r) {
-    auto& p = r.proxy;
-    for (;;) {
-        const long n = cache::read_block(r, r.work, kRelayBlockSize);
-        if (n <= 0) return;
-        if (!net::send_all(r.client.get(), r.work, static_cast<std::size_t>(n))) {
-            p.error = platform::last_socket_error();
-            if (p.error != platform::kWsaConnReset)
-                log::error(log::kErrProxySendClient, 1, p.error, "error sending data to client");
-            return;
+    for (bool first = true;; first = false) {
+        long n = first ? cache::kUseReadBlock : cache::send_direct(r, r.client.get());
+        if (n == cache::kUseReadBlock) {
+            n = cache::read_block(r, r.work, kRelayBlockSize);
+            if (n <= 0) return;
+            if (net::send_all(r.client.get(), r.work, static_cast<std::size_t>(n))) continue;
+            n = -1;
         }
+        if (n < 0) log_cache_send_error(r);
+        if (n <= 0) return;
     }
 }
 

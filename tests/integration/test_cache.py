@@ -129,6 +129,21 @@ def test_second_get_is_a_hit_with_identical_bytes(korvanet, origin):
     assert status_totals(srv) == disk_totals(srv.settings["CacheDir"])
 
 
+# A hit sends its first block as read, then the rest straight from the file:
+# sizes around the block and past several of them must arrive whole.
+@pytest.mark.parametrize("size", [100, 8191, 8192, 8193, 3 * 8192, 200_001])  # MaxHttpSize: 256 KB
+def test_a_hit_of_any_size_is_byte_exact(korvanet, origin, size):
+    srv = start(korvanet)
+    size_of_head = len(ok(b"", b"X-N: 1\r\n"))
+    body = (bytes(range(251)) * (size // 251 + 1))[:size - size_of_head]
+    o = origin(lambda path, n: ok(body, b"X-N: %d\r\n" % n))
+    first = get(o.port, "/sized.bin")
+    assert first == ok(body, b"X-N: 1\r\n")
+    assert get(o.port, "/sized.bin") == first and get(o.port, "/sized.bin") == first
+    assert o.count() == 1
+    assert read_object(object_path(srv, o.port, "/sized.bin"))[1] == 3
+
+
 @pytest.mark.parametrize("settings, lists, answer, stored", [
     ({}, None, b"HTTP/1.0 404 Not Found\r\n\r\nnone", False),
     ({}, None, ok(extra=b"Pragma: no-cache\r\n"), False),
