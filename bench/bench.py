@@ -32,6 +32,9 @@ SMALL_BYTES = 1024
 LARGE_BYTES = 10 * 1024 * 1024
 LEVELS = (1, 10, 50)
 CPU_LEVEL = 10
+# Korvanet's req/s as a share of going to the origin directly, per level.
+DIRECT_SHARES = ((1, 0.60), (10, 0.55), (50, 0.50))
+IDLE_SECONDS = 10
 PSS_LEVEL = 50
 REQUESTS_PER_LEVEL = int(os.environ.get("BENCH_REQUESTS", "5000"))
 WARMUP_REQUESTS = 300
@@ -734,13 +737,16 @@ def cache_goals(cres, garbage):
     hit = cres["hit_rps"].get("korvanet-cache")
     out = []
     r = ratio(hit, cres["hit_rps"].get(CACHE_PEER))
-    out.append(goal_line("cache hit c=%d req/s >= 1.2x squid with its cache on" % HIT_LEVEL,
-                         r and "%.2fx" % r, None if r is None else r >= 1.2))
+    out.append(goal_line("cache hit c=%d req/s >= 1.5x squid with its cache on" % HIT_LEVEL,
+                         r and "%.2fx" % r, None if r is None else r >= 1.5))
+    c = cres["hit_cpu"].get("korvanet-cache")
+    out.append(goal_line("cache hit CPU <= 30 us/req", c is not None and "%.1f" % c or None,
+                         None if c is None else c <= 30))
     r = ratio(hit, cres["rps%d" % HIT_LEVEL].get("korvanet-cache"))
     r_on = ratio(hit, cres["miss_on_rps"].get("korvanet-cache"))
-    out.append(goal_line("cache hit c=%d req/s >= 2x korvanet's own miss rate (cache off)" % HIT_LEVEL,
+    out.append(goal_line("cache hit c=%d req/s >= 2.5x korvanet's own miss rate (cache off)" % HIT_LEVEL,
                          r and "%.2fx; %s against the cache-on miss" % (r, r_on and "%.2fx" % r_on),
-                         None if r is None else r >= 2))
+                         None if r is None else r >= 2.5))
     secs = garbage.get("seconds") if garbage else None
     out.append(goal_line("garbage run over %d objects < 5 s" % GARBAGE_OBJECTS,
                          secs is not None and "%.2f s" % secs or None, None if secs is None else secs < 5))
@@ -805,8 +811,12 @@ def goals(res):
         ok = None if k(key) is None or bp is None else k(key) <= bp
         add("c=%d p99 no worse than best peer" % lvl,
             ok is not None and "%.3f vs %.3f ms" % (k(key), bp) or None, ok)
+    for lvl, share in DIRECT_SHARES:
+        key = "rps%d" % lvl
+        r = ratio(k(key), d(key))
+        add("c=%d req/s >= %.2f of direct" % (lvl, share), r and "%.2f" % r, None if r is None else r >= share)
     c = k("cpu")
-    add("CPU <= 100 us/req", c is not None and "%.1f" % c or None, None if c is None else c <= 100)
+    add("CPU <= 60 us/req", c is not None and "%.1f" % c or None, None if c is None else c <= 60)
     for key, share, text in (("get10m", 0.5, "10 MiB GET"), ("connect10m", 0.6, "CONNECT 10 MiB")):
         r = ratio(k(key), d(key))
         add("%s >= %.1f of direct" % (text, share), r and "%.2f" % r,
@@ -814,11 +824,40 @@ def goals(res):
     r = k("rtt")
     add("added tunnel RTT <= 15 us", r is not None and "%.1f us" % r or None,
         None if r is None else r <= 15)
+    bp = best_peer(res, "rtt", False)
+    add("added tunnel RTT below every peer", r is not None and bp is not None and "%.1f vs %.1f us" % (r, bp) or None,
+        None if r is None or bp is None else r < bp)
     for key, cap, text in (("pss_idle", 3, "idle PSS"), ("pss_load", 10, "c=%d PSS" % PSS_LEVEL)):
         v = k(key)
         add("%s <= %d MiB" % (text, cap), v is not None and "%.2f MiB" % v or None,
             None if v is None else v <= cap)
+    idle = res.get("idle_cpu_ms")
+    add("idle CPU over %d s < 10 ms" % IDLE_SECONDS, idle is not None and "%.1f ms" % idle or None,
+        None if idle is None else idle < 10)
     return "\n".join(out)
+
+
+def run_ns(pid):
+    """Nanoseconds on a CPU of every thread of pid (schedstat: finer than ticks)."""
+    total = 0
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return 0
+    for tid in tasks:
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            continue
+    return total
+
+
+def idle_cpu_ms(server, seconds):
+    """CPU time (ms) the server uses over `seconds` with no client."""
+    before = run_ns(server.pid)
+    time.sleep(seconds)
+    return (run_ns(server.pid) - before) / 1e6
 
 
 # ---------------------------------------------------------------------- main
@@ -896,11 +935,17 @@ def main():
                 notes.append("%s: second request was not a cache hit" % name)
             cache_cols.append(Column(name, port, server))
             log("%s on %d (pid %d)" % (name, port, server.pid))
+        korvanet_col = next((c for c in cols if c.name == "korvanet"), None)
+        idle_ms = None
+        if korvanet_col is not None:
+            log("idle CPU of korvanet over %d s" % IDLE_SECONDS)
+            idle_ms = idle_cpu_ms(korvanet_col.server, IDLE_SECONDS)
         run_rounds(cols, origin_port, echo_port, cache_cols)
         for col in cols[1:] + cache_cols:
             if col.server.proc.poll() is not None:
                 notes.append("%s exited during the run: %s" % (col.name, output_tail(col.name, 3)))
         res = collect(cols)
+        res["idle_cpu_ms"] = idle_ms
         cres = collect_cache(cache_cols, res)
         log("garbage run over %d objects" % GARBAGE_OBJECTS)
         garbage = garbage_bench.measure(
