@@ -184,3 +184,30 @@ def test_poplib_reads_what_smtp_delivered_and_table_limit(korvanet):
     r.s.sendall(b"X" * 9000)
     assert read_until(r.s, SIGN_OFF) == SIGN_OFF
     assert closed(r.s)
+
+
+
+def test_listings_arrive_whole_without_waiting_for_acknowledgements(korvanet):
+    """The LIST and UIDL listings of a mailbox are sent in one piece: sent a
+    line at a time, all but the first line wait for the client's delayed
+    acknowledgement (some 40 ms on every listing)."""
+    srv = start_mail(korvanet)
+    messages = [b"Subject: m%03d\r\n\r\nbody %03d\r\n" % (i, i) for i in range(100)]
+    fill(srv, "ann", messages)
+    r = Reader()
+    assert r.login() == f"+OK 100 messages ({sum(len(m) for m in messages)} octets)\r\n".encode()
+    # Numbered in the directory's order: the rows are compared as sets.
+    cases = [
+        (b"LIST\r\n", b"+OK scan listing follows\r\n", {b"%d" % len(m) for m in messages}),
+        (b"UIDL\r\n", b"+OK\r\n", {hashlib.md5(m).hexdigest().encode() for m in messages}),
+    ]
+    for command, status, values in cases:
+        r.s.sendall(command)
+        first = r.s.recv(65536)
+        whole = first if first.endswith(b"\r\n.\r\n") else first + read_until(r.s, b"\r\n.\r\n")
+        assert whole.startswith(status) and whole.endswith(b"\r\n.\r\n"), command
+        rows = [line.split(b" ") for line in whole[len(status):-len(b".\r\n")].split(b"\r\n")[:-1]]
+        assert [n for n, _ in rows] == [b"%d" % (i + 1) for i in range(100)], command
+        assert {v for _, v in rows} == values, command
+        assert first == whole, "%r: the first read held %d of %d bytes" % (command, len(first), len(whole))
+    r.ask(b"QUIT\r\n")
