@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -339,6 +342,12 @@ int pop3_serve(conn::ConnectionRecord& r) {
     s.highest = 0;
     const int sock = r.client.get();
     net::set_io_timeouts(sock, static_cast<long long>(config::live().Timeout) * 60000);
+    // Every reply is written whole (one send, or a page writer's large
+    // pieces), so nothing is gained by holding a piece back until the last one
+    // is acknowledged: with that delay a listing or message longer than one
+    // piece waited for the client's delayed acknowledgement (some 40 ms).
+    const int on = 1;
+    (void)::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     r.progress = 1;
     if (net::send_formatted(sock, "+OK Korvanet (version %s) POP3 server ready\r\n", net::version_text())) {
         const int state = authorise(r, s);
