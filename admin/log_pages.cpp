@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,8 @@ namespace {
 constexpr std::size_t kLogPathSize = 600;
 // Every '<' or '>' of a line may grow to four characters.
 constexpr std::size_t kEscapeGrowth = 4;
+// The log is read backwards in windows of this size (or one piece, if larger).
+constexpr std::size_t kWindowBytes = 64 * 1024;
 
 struct LogView {
     const char* which;
@@ -69,37 +72,51 @@ void add_log_line(net::PageWriter& out, const LogView& v, const char* line, std:
 }
 
 // Adds the lines of an open log from the last to the first; reads no further
-// once the browser has gone. Every step moves the position back by at least
-// one byte, so the loop ends.
+// once the browser has gone. Each line is looked for in the piece of the log
+// that ends where the newer line began (a line that does not fit in one piece
+// ends the listing). The pieces are taken from a window read in one large
+// read for many lines, not read one by one: a read per line made the system
+// calls most of the page's cost. Every step moves the position back by at
+// least one byte, so the loop ends.
 void add_lines_backwards(net::PageWriter& out, int file, const LogView& v) {
     off_t position = ::lseek(file, 0, SEEK_END);
     if (position < 0) return;
-    std::vector<char> piece(v.piece + 1);
+    const std::size_t window_size = std::max(kWindowBytes, v.piece);
+    std::vector<char> window(window_size);
+    off_t window_start = position;  // the window holds [window_start, the first position)
+    std::vector<char> line(v.piece + 1);
     std::vector<char> escaped(kEscapeGrowth * v.piece + 1);
     while (position > 0) {
         const std::size_t n =
             static_cast<off_t>(v.piece) < position ? v.piece : static_cast<std::size_t>(position);
         const off_t start = position - static_cast<off_t>(n);
-        std::memset(piece.data(), 0, piece.size());
-        // A log cleared while we read is shorter now: the listing ends there.
-        if (::pread(file, piece.data(), n, start) != static_cast<ssize_t>(n)) return;
-        char* text = piece.data();
+        if (start < window_start) {
+            const off_t first = position > static_cast<off_t>(window_size) ? position - static_cast<off_t>(window_size) : 0;
+            const std::size_t length = static_cast<std::size_t>(position - first);
+            // A log cleared while we read is shorter now: the listing ends there.
+            if (::pread(file, window.data(), length, first) != static_cast<ssize_t>(length)) return;
+            window_start = first;
+        }
+        const char* text = window.data() + (start - window_start);
         const char* lf = static_cast<const char*>(::memrchr(text, '\n', n));
-        const char* line;
+        std::size_t from = 0;
+        const std::size_t to = n;
         if (lf) {
-            line = lf + 1;
             const std::size_t at = static_cast<std::size_t>(lf - text);
+            from = at + 1;
             position = start + static_cast<off_t>(at > 0 && text[at - 1] == '\r' ? at - 1 : at);
         } else if (start == 0) {
-            line = text;
             position = 0;
         } else {
             return;  // a line longer than the piece
         }
-        // A CR left at the end by a line end that straddled two pieces is not shown.
-        const std::size_t length = std::strlen(line);
-        if (length > 0 && line[length - 1] == '\r') piece[static_cast<std::size_t>(line - text) + length - 1] = '\0';
-        add_log_line(out, v, line, escaped);
+        // Shown as text: it ends at a NUL byte, and a CR left at its end by a
+        // line end that straddled two pieces is not shown.
+        std::memcpy(line.data(), text + from, to - from);
+        line[to - from] = '\0';
+        const std::size_t length = std::strlen(line.data());
+        if (length > 0 && line[length - 1] == '\r') line[length - 1] = '\0';
+        add_log_line(out, v, line.data(), escaped);
         if (!out.ok()) return;
     }
 }

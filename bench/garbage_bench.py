@@ -35,13 +35,14 @@ POLL_S = 0.002
 KEEP_SHARE = 891289.6     # a run stops below CacheSize x this many bytes
 
 
-def write_cache(cache_dir, objects, seed=1):
-    """The object files and a trusted status.bin; returns the totals."""
+def write_cache(cache_dir, objects, seed=1, data_bytes=DATA_BYTES):
+    """The object files and a status.bin that describes them (trusted once
+    it counts over 1 MiB); returns the total bytes."""
     rng = random.Random(seed)
     old = time.time() - 3600
     now = int(time.time())
     total = 0
-    data = b"d" * DATA_BYTES
+    data = b"d" * data_bytes
     for i in range(objects):
         host = "h%d.test" % (i % HOSTS)
         d = os.path.join(cache_dir, host + ".dns")
@@ -71,10 +72,15 @@ def status_bytes(cache_dir):
 
 
 def count_objects(cache_dir):
+    """Objects left; the run's last step may remove emptied host directories
+    while this counts."""
     n = 0
     for entry in os.scandir(cache_dir):
         if entry.is_dir() and entry.name.endswith(".dns"):
-            n += sum(1 for f in os.scandir(entry.path) if f.name.endswith(".cch"))
+            try:
+                n += sum(1 for f in os.scandir(entry.path) if f.name.endswith(".cch"))
+            except FileNotFoundError:
+                continue
     return n
 
 
@@ -143,12 +149,14 @@ def default_start(argv, env, cwd):
                             stderr=subprocess.DEVNULL, start_new_session=True)
 
 
-def measure(korvanet_bin, workdir, objects=OBJECTS, start=default_start):
+def measure(korvanet_bin, workdir, objects=OBJECTS, start=default_start, data_bytes=DATA_BYTES, fill=True):
     """{"seconds", "objects", "left", "bytes_before", "bytes_after"} of one run,
-    or {"error": text}. start(argv, env, cwd) returns a Popen; it is stopped here."""
+    or {"error": text}. start(argv, env, cwd) returns a Popen; it is stopped here.
+    With fill false, workdir/cache already holds the objects and a status.bin
+    of their totals (objects is then only reported)."""
     cache_dir = os.path.join(workdir, "cache")
     os.makedirs(cache_dir, exist_ok=True)
-    before = write_cache(cache_dir, objects)
+    before = write_cache(cache_dir, objects, data_bytes=data_bytes) if fill else status_bytes(cache_dir)
     port = free_port()
     admin = free_port()
     while admin == port:

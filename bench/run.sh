@@ -49,7 +49,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
-# BENCH_SUITES picks the benchmarks: "proxy" (bench.py), "socks"
+# BENCH_SUITES picks the benchmarks: "proxy" (bench.py), "scale"
+# (scale_bench.py: cost as the work grows, for access lists, users, cache
+# objects, the access log page and POP3 mailboxes), "socks"
 # (socks_bench.py, in a private network namespace of its own), "mail"
 # (mail_bench.py, beside OpenSMTPD and dovecot when they are installed),
 # "exchange" (mail_exchange_bench.py: the mail transfer's send and receive
@@ -65,10 +67,11 @@ export KORVANET_BIN=${KORVANET_BIN:-$ROOT/build/korvanet}
 # manager's cost to the proxy with a line up on lo, at rest, the wait for a
 # dial, and dial/hang-up cycles).
 status=0
-for suite in ${BENCH_SUITES:-proxy socks mail exchange ftp links ftpproxy setup shell dial}; do
+for suite in ${BENCH_SUITES:-proxy scale socks mail exchange ftp links ftpproxy setup shell dial}; do
     limit=$TOTAL_LIMIT_S
     case $suite in
         proxy) run="/usr/bin/python3 $HERE/bench.py" ;;
+        scale) run="/usr/bin/python3 $HERE/scale_bench.py" ;;
         socks)
             for tool in microsocks danted hey; do
                 command -v "$tool" >/dev/null 2>&1 || echo "warning: $tool not found (scripts/install-deps.sh bench installs it)" >&2

@@ -184,3 +184,72 @@ def test_poplib_reads_what_smtp_delivered_and_table_limit(korvanet):
     r.s.sendall(b"X" * 9000)
     assert read_until(r.s, SIGN_OFF) == SIGN_OFF
     assert closed(r.s)
+
+
+
+def test_listings_arrive_whole_without_waiting_for_acknowledgements(korvanet):
+    """The LIST and UIDL listings of a mailbox are sent in one piece: sent a
+    line at a time, all but the first line wait for the client's delayed
+    acknowledgement (some 40 ms on every listing)."""
+    srv = start_mail(korvanet)
+    messages = [b"Subject: m%03d\r\n\r\nbody %03d\r\n" % (i, i) for i in range(100)]
+    fill(srv, "ann", messages)
+    r = Reader()
+    assert r.login() == f"+OK 100 messages ({sum(len(m) for m in messages)} octets)\r\n".encode()
+    # Numbered in the directory's order: the rows are compared as sets.
+    cases = [
+        (b"LIST\r\n", b"+OK scan listing follows\r\n", {b"%d" % len(m) for m in messages}),
+        (b"UIDL\r\n", b"+OK\r\n", {hashlib.md5(m).hexdigest().encode() for m in messages}),
+    ]
+    for command, status, values in cases:
+        r.s.sendall(command)
+        first = r.s.recv(65536)
+        whole = first if first.endswith(b"\r\n.\r\n") else first + read_until(r.s, b"\r\n.\r\n")
+        assert whole.startswith(status) and whole.endswith(b"\r\n.\r\n"), command
+        rows = [line.split(b" ") for line in whole[len(status):-len(b".\r\n")].split(b"\r\n")[:-1]]
+        assert [n for n, _ in rows] == [b"%d" % (i + 1) for i in range(100)], command
+        assert {v for _, v in rows} == values, command
+        assert first == whole, "%r: the first read held %d of %d bytes" % (command, len(first), len(whole))
+    r.ask(b"QUIT\r\n")
+
+
+def longest_pause(s, marker):
+    """The answer up to marker, and the longest wait between two of its reads
+    after the first (seconds)."""
+    data, longest, last = b"", 0.0, None
+    while marker not in data:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        now = time.monotonic()
+        if last is not None:
+            longest = max(longest, now - last)
+        last = now
+        data += chunk
+    return data, longest
+
+
+def test_long_answers_do_not_wait_for_acknowledgements(korvanet):
+    """An answer of several of the page writer's pieces goes out piece after
+    piece: held back until the client acknowledged the previous piece, each
+    piece waited for the delayed acknowledgement (40 ms or more)."""
+    srv = start_mail(korvanet)
+    big = b"Subject: big\r\n\r\n" + b"".join(b"line %06d of a long message\r\n" % i for i in range(8000))
+    fill(srv, "ann", [big] + [b"Subject: m%03d\r\n\r\nbody\r\n" % i for i in range(998)])
+    r = Reader()
+    assert r.login().startswith(b"+OK 999 messages")
+    sizes = r.ask(b"LIST\r\n", until=b"\r\n.\r\n").split(b"\r\n")[1:-2]
+    big_number = next(n for n, size in (row.split() for row in sizes) if int(size) == len(big))
+    cases = [(b"RETR " + big_number + b"\r\n", len(big)), (b"UIDL\r\n", 999 * 36)]
+    for command, at_least in cases:
+        # The wait for an acknowledgement comes every time; a busy machine's
+        # pause only now and then: the shortest of three answers counts.
+        pauses = []
+        for _ in range(3):
+            r.s.sendall(command)
+            answer, pause = longest_pause(r.s, b"\r\n.\r\n")
+            assert answer.endswith(b"\r\n.\r\n") and len(answer) > at_least, command
+            pauses.append(pause)
+        assert min(pauses) < 0.030, "%r: pauses of %s ms between two pieces" % (
+            command, ", ".join("%.1f" % (p * 1000) for p in pauses))
+    r.ask(b"QUIT\r\n")

@@ -12,8 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "config/config_lists.h"
 #include "config/settings.h"
@@ -256,6 +259,11 @@ TEST(LogView, LinesNewestFirstEscapedAndCut) {
         // A line longer than the piece ends the listing at that line.
         {"first\n" + long_line + "\nnewest", "newest<br>"},
         {long_line, ""},
+        // The error view's piece is 999 bytes: a line of 998 and its line end fit.
+        {"first\n" + std::string(998, 'y') + "\nnewest", "newest<br>" + std::string(998, 'y') + "<br>first<br>"},
+        {"first\n" + std::string(999, 'y') + "\nnewest", "newest<br>"},
+        {std::string(999, 'y'), std::string(999, 'y') + "<br>"},
+        {std::string("nul\0cut\nlast", 12), "last<br>nul<br>"},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         write_file(log_file("error.log"), cases[i].content);
@@ -283,6 +291,37 @@ TEST(LogView, PiecesMeetAtLineEnds) {
     const std::string page = x.finish();
     EXPECT_NE(page.find("</form></center><br>" + listing), std::string::npos);
     EXPECT_EQ(page.find('\r', std::strlen(kPageHead)), std::string::npos);
+}
+
+TEST(LogView, LongLogAcrossManyReads) {
+    // About 1 MB of lines of every length up to 990 bytes, ending in LF or
+    // CR LF at random: every line shown once, newest first, whatever the
+    // reads the view is split into.
+    std::mt19937 rng(7);
+    std::string content;
+    std::string listing = "<br>";  // the empty text after the last line end
+    std::vector<std::string> lines;
+    while (content.size() < 1000000) {
+        std::string line(rng() % 991, 'a');
+        for (char& c : line) c = static_cast<char>('a' + rng() % 26);
+        content += line + (rng() % 2 ? "\r\n" : "\n");
+        lines.push_back(line);
+    }
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) listing += *it + "<br>";
+    write_file(log_file("error.log"), content);
+    Exchange x("/admin/logs/error");
+    // The page is larger than the socket's buffer: read while it is written.
+    std::thread writer([&] {
+        (void)log_view(*x.r, "error");
+        x.r->conn.client.reset();
+    });
+    const std::string page = drain(x.peer);
+    writer.join();
+    const std::string form_end = "</form></center>";
+    const std::size_t at = page.find(form_end);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_TRUE(page.substr(at + form_end.size()) == listing + "</body>")
+        << "page of " << page.size() << " bytes, expected " << at + form_end.size() + listing.size() + 7;
 }
 
 TEST(LogView, MailColoursAndMissingFiles) {

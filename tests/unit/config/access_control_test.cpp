@@ -50,6 +50,58 @@ TEST(AllowedIp, Table) {
 }
 
 // Changes under way while connection threads decide: must be clean under TSan.
+// The user is found by name with case among many, the first of equal names
+// wins, and a name is compared on its first 128 characters: the password
+// tells which record answered (wrong password: "Invalid password.", unknown
+// user: "You are not valid Korvanet user", the right one: the rule refuses).
+TEST(AccessDecision, UserLookupAmongManyUsers) {
+    ConfigLists l;
+    reset_lists(l);
+    auto user = [&](const std::string& name, const char* password) {
+        UserRecord r{};
+        std::snprintf(r.id, sizeof r.id, "%03d", static_cast<int>(l.users.size() % 900));
+        std::snprintf(r.name, sizeof r.name, "%s", name.c_str());
+        password_digest(r.name, password, r.digest);
+        ASSERT_GE(insert_user_record(l, r), 0);
+    };
+    for (int i = 1999; i >= 0; --i) user("u" + std::to_string(i), ("p" + std::to_string(i)).c_str());
+    user("bob", "lower");
+    user("Bob", "upper-b");
+    user("BOB", "upper");
+    user("dup", "one");
+    user("dup", "two");
+    user("DUP", "three");
+    const std::string long_name(128, 'L');
+    user(long_name, "long");
+    ASSERT_GE(add_access_rule(l, "*", nullptr), 0);
+
+    const std::string not_in_list = "You are not in the access list for URL(s) :<br><b>*</b>";
+    const std::string bad_password = "Invalid password.";
+    const std::string unknown = "You are not valid Korvanet user";
+    const struct {
+        std::string name;
+        const char* password;
+        const std::string& reason;
+    } cases[] = {
+        {"bob", "lower", not_in_list},      {"bob", "upper", bad_password},
+        {"Bob", "upper-b", not_in_list},    {"BOB", "upper", not_in_list},
+        {"bOb", "lower", unknown},          {"bo", "lower", unknown},
+        {"bobb", "lower", unknown},         {"dup", "one", not_in_list},
+        {"dup", "two", bad_password},       {"DUP", "three", not_in_list},
+        {"u0", "p0", not_in_list},          {"u1999", "p1999", not_in_list},
+        {"u1000", "p1000", not_in_list},    {"u10", "p1", bad_password},
+        {"u2000", "p2000", unknown},        {"U5", "p5", unknown},
+        {long_name, "long", not_in_list},   {long_name + "tail", "long", not_in_list},
+        {long_name.substr(1), "long", unknown}, {"", "x", unknown},
+        {"!", "!", unknown},
+    };
+    for (const auto& c : cases) {
+        char url[512] = "http://site/page";
+        EXPECT_EQ(access_decision(l, url, sizeof url, c.name.c_str(), c.password), 0) << c.name;
+        EXPECT_EQ(std::string(url), c.reason) << c.name << " / " << c.password;
+    }
+}
+
 TEST(Concurrency, DecisionsWhileAdministering) {
     ConfigLists l;
     admins_only(l);
