@@ -10,11 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "log/logs.h"
 #include "platform/socket.h"
@@ -119,6 +122,16 @@ inline void tcp_pair(platform::Socket& a, platform::Socket& b) {
     ASSERT_TRUE(a.valid());
     b.reset(accept(listener.get(), nullptr, nullptr));
     ASSERT_TRUE(b.valid());
+}
+
+// Sends the pieces one by one with a 2 ms pause between, so the reader meets
+// every split; then closes the sending side.
+inline void send_pieces(int fd, const std::vector<std::string>& pieces) {
+    for (const auto& p : pieces) {
+        ASSERT_EQ(::send(fd, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::shutdown(fd, SHUT_WR);
 }
 
 // --- what a peer sent -------------------------------------------------------------

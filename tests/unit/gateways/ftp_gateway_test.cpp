@@ -210,15 +210,6 @@ TEST(FtpLines, ReplyCompletionCodeAndCommands) {
 
 // --- replies and client lines over socket pairs ------------------------------------
 
-// Writes the pieces with a pause between, then closes the sending side.
-void send_pieces(int fd, const std::vector<std::string>& pieces) {
-    for (const auto& p : pieces) {
-        ASSERT_EQ(::send(fd, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ::shutdown(fd, SHUT_WR);
-}
-
 struct ReplyCase {
     std::vector<std::string> pieces;
     FtpReplyEnd end;
@@ -250,7 +241,7 @@ TEST(FtpReply, PassesLinesUntilTheCompletingOne) {
         platform::Socket server, server_peer, client, client_peer;
         test::unix_pair(server, server_peer);
         test::unix_pair(client, client_peer);
-        std::thread writer(send_pieces, server_peer.get(), c.pieces);
+        std::thread writer(test::send_pieces, server_peer.get(), c.pieces);
         auto work = std::make_unique<char[]>(net::kLineBufferSize);
         FtpReplyHead head;
         EXPECT_EQ(pass_ftp_reply(server.get(), client.get(), work.get(), false, false, 0, &head), c.end) << "row " << i;
@@ -271,7 +262,7 @@ TEST(FtpReply, GreetingLimitsAndAGoneClient) {
         // A greeting line that begins with a blank does not end it.
         platform::Socket server, peer;
         test::unix_pair(server, peer);
-        send_pieces(peer.get(), {" 22 banner\r\n\t23 banner\r\n220 ready\r\n"});
+        test::send_pieces(peer.get(), {" 22 banner\r\n\t23 banner\r\n220 ready\r\n"});
         EXPECT_EQ(pass_ftp_reply(server.get(), -1, work.get(), false, true, 3, &head), FtpReplyEnd::kPassed);
         EXPECT_STREQ(work.get(), "220 ready");
     }
@@ -279,7 +270,7 @@ TEST(FtpReply, GreetingLimitsAndAGoneClient) {
         // A greeting that goes on past its line limit is given up.
         platform::Socket server, peer;
         test::unix_pair(server, peer);
-        send_pieces(peer.get(), {"220-a\r\n220-b\r\n220 c\r\n"});
+        test::send_pieces(peer.get(), {"220-a\r\n220-b\r\n220 c\r\n"});
         EXPECT_EQ(pass_ftp_reply(server.get(), -1, work.get(), false, true, 2, &head), FtpReplyEnd::kServerClosed);
     }
     {
@@ -287,7 +278,7 @@ TEST(FtpReply, GreetingLimitsAndAGoneClient) {
         platform::Socket server, peer, client, client_peer;
         test::unix_pair(server, peer);
         test::unix_pair(client, client_peer);
-        send_pieces(peer.get(), {"500 no\r\n"});
+        test::send_pieces(peer.get(), {"500 no\r\n"});
         platform::copy_bounded(work.get(), "500-first", net::kLineBufferSize);
         EXPECT_EQ(pass_ftp_reply(server.get(), client.get(), work.get(), true, false, 0, &head), FtpReplyEnd::kPassed);
         EXPECT_EQ(head.code, 500);
@@ -299,7 +290,7 @@ TEST(FtpReply, GreetingLimitsAndAGoneClient) {
         test::unix_pair(server, peer);
         test::unix_pair(client, client_peer);
         client_peer.reset();
-        send_pieces(peer.get(), {"150-a\r\n150 b\r\n"});
+        test::send_pieces(peer.get(), {"150-a\r\n150 b\r\n"});
         EXPECT_EQ(pass_ftp_reply(server.get(), client.get(), work.get(), false, false, 0, &head),
                   FtpReplyEnd::kClientGone);
     }
@@ -327,7 +318,7 @@ TEST(FtpClientLine, TwoHundredCharactersAtMost) {
     for (std::size_t i = 0; i < std::size(kCases); ++i) {
         platform::Socket a, b;
         test::unix_pair(a, b);
-        send_pieces(b.get(), {kCases[i].sent});
+        test::send_pieces(b.get(), {kCases[i].sent});
         char line[kFtpLineMax + 1] = "unset";
         ASSERT_EQ(read_ftp_client_line(a.get(), line), kCases[i].result) << "row " << i;
         if (kCases[i].result) {

@@ -16,16 +16,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// Sends the pieces one by one with a pause between, so the reader meets
-// every split; then closes its sending side.
-void send_pieces(int fd, const std::vector<std::string>& pieces) {
-    for (const auto& p : pieces) {
-        ASSERT_EQ(::send(fd, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ::shutdown(fd, SHUT_WR);
-}
-
 struct TelnetCase {
     std::vector<std::string> pieces;
     int result;
@@ -63,7 +53,7 @@ TEST(TelnetReply, NegotiationEchoAndLineEditing) {
         const TelnetCase& c = kCases[i];
         platform::Socket ours, theirs;
         test::unix_pair(ours, theirs);
-        std::thread writer(send_pieces, theirs.get(), c.pieces);
+        std::thread writer(test::send_pieces, theirs.get(), c.pieces);
         TelnetInput in;
         const int result = read_telnet_reply(ours.get(), &in);
         writer.join();
@@ -81,7 +71,7 @@ TEST(TelnetReply, NegotiationStoreKeepsTheFirst2048Bytes) {
     for (int i = 0; i < 1500; ++i) flood += "\xff\xf1"s;  // 3,000 bytes of NOP
     platform::Socket ours, theirs;
     test::unix_pair(ours, theirs);
-    std::thread writer(send_pieces, theirs.get(), std::vector<std::string>{flood, "\xff\xfd\x01"s, "h\r\n"});
+    std::thread writer(test::send_pieces, theirs.get(), std::vector<std::string>{flood, "\xff\xfd\x01"s, "h\r\n"});
     TelnetInput in;
     ASSERT_EQ(read_telnet_reply(ours.get(), &in), 1);
     writer.join();
@@ -173,7 +163,7 @@ TEST(Pop3Dialogue, AnswersUntilUser) {
         const Case& c = kCases[i];
         platform::Socket ours, theirs;
         test::unix_pair(ours, theirs);
-        std::thread writer(send_pieces, theirs.get(), c.pieces);
+        std::thread writer(test::send_pieces, theirs.get(), c.pieces);
         char user[kPop3DialogueLine] = "";
         char host[256] = "pop.default";
         const int result = run_pop3_dialogue(ours.get(), user, sizeof user, host, sizeof host);
