@@ -168,6 +168,17 @@ class Server:
         return False
 
 
+def random_kill_plan(default_rounds):
+    """(rounds, random.Random) of a random-kill test: KORVANET_RANDOM_KILLS sets
+    the rounds (a long run outside make test), KORVANET_KILL_SEED replays a
+    printed seed."""
+    import random
+    rounds = int(os.environ.get("KORVANET_RANDOM_KILLS", default_rounds))
+    seed = int(os.environ.get("KORVANET_KILL_SEED", random.randrange(1 << 30)))
+    print("random kill seed", seed, "rounds", rounds)
+    return rounds, random.Random(seed), seed
+
+
 def digest(name, password):
     """A user's stored password digest."""
     return hashlib.md5(f"{name}:Korvanet:{password}".encode()).hexdigest()

@@ -4,7 +4,6 @@ or is killed at random moments while it saves or stores. After each restart
 the registry parses and holds either the old or the new settings with no
 temporary file left beside it, no half-written object is ever served, and the
 cache's totals equal its files."""
-import random
 import signal
 import struct
 import threading
@@ -14,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from clients import admin_get, proxy_get
-from harness import KEY, parse_registry
+from harness import KEY, parse_registry, random_kill_plan
 
 PROXY, ADMIN = 7158, 7159
 BODY = b"".join(b"line %05d of the object\n" % i for i in range(2000))  # several relay blocks
@@ -81,14 +80,13 @@ def test_killed_cache_write_never_serves_half_an_object(korvanet, origin, point)
 
 
 def test_random_kills_while_saving_and_storing(korvanet, origin):
-    """Ten kills at random moments of a stream of saves and fetches."""
-    seed = random.randrange(1 << 30)
-    print("random kill seed", seed)
-    rng = random.Random(seed)
+    """Kills at random moments (ten unless KORVANET_RANDOM_KILLS says) of a
+    stream of saves and fetches."""
+    rounds, rng, seed = random_kill_plan(10)
     o = origin(lambda path, n: ANSWER)
     srv = korvanet(dict(BASE))
     ports = (4001, 4002)
-    for round_ in range(10):
+    for round_ in range(rounds):
         stop = threading.Event()
 
         def work():

@@ -3,7 +3,6 @@ named points of a delivery (a test-build switch) and at random moments under
 load, restarted on the same MailDir, and every message answered 250 must be
 whole in each mailbox it was meant for and once in the spool, with nothing
 truncated and no ".part" file left."""
-import random
 import re
 import shutil
 import signal
@@ -15,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from harness import random_kill_plan
 from mail_setup import LISTS, SMTP, start_mail
 
 POINTS = ["spool-open", "mid-data", "spool-synced", "copy-open", "mid-copy", "copy-written", "copy-renamed",
@@ -96,9 +96,9 @@ def test_kill_at_each_point_loses_nothing_acknowledged(korvanet, tmp_path, point
 
 def test_kill_at_random_moments_under_load(korvanet, tmp_path):
     home = tmp_path / "h"
-    rng = random.Random(1234)
+    rounds, rng, _ = random_kill_plan(5)  # the seed is printed
     acked = []
-    for round_no in range(5):
+    for round_no in range(rounds):
         srv = start_mail(korvanet, lists=durable_lists(), home=home)
         threads = []
         for conn in range(5):
