@@ -42,11 +42,14 @@ bool empty(const char* s) { return !s || !*s; }
 
 // Sorted insertion: before the first record that the new one orders before,
 // else at the end, so records that compare equal keep their insertion order.
+// Every list only grows through here, so it is always in order and the place
+// is found by halving: loading ten thousand users costs n log n compares.
 template <typename T, typename Order>
 int insert_sorted(std::vector<T>& v, const T& r, Order order) {
-    std::size_t i = 0;
-    while (i < v.size() && order(r, v[i]) >= 0) ++i;
-    v.insert(v.begin() + static_cast<std::ptrdiff_t>(i), r);
+    const auto at = std::upper_bound(v.begin(), v.end(), r,
+                                     [&](const T& a, const T& b) { return order(a, b) < 0; });
+    const auto i = at - v.begin();
+    v.insert(at, r);
     return static_cast<int>(i);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/file_io.h"
 #include "platform/kill_point.h"
@@ -42,6 +43,10 @@ struct Entry {
 struct Key {
     std::string path;  // full path, e.g. "HKEY_LOCAL_MACHINE\Software\Tarnwick\Korvanet"
     std::vector<Entry> entries;
+    // Each value's name, lower-cased, to its place in entries (comments are
+    // not there): a list key of ten thousand numbered records is looked up
+    // once per record while it loads and saves.
+    std::unordered_map<std::string, std::size_t> places;
 };
 
 struct Tree {
@@ -58,15 +63,16 @@ bool g_open_failed = false;
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool same_name(const std::string& a, const char* b) {
-    std::size_t n = std::strlen(b);
+bool same_name(const std::string& a, const char* b, std::size_t n) {
     if (a.size() != n) return false;
     for (std::size_t i = 0; i < n; ++i)
         if (lower(a[i]) != lower(b[i])) return false;
     return true;
 }
 
-bool same_name(const std::string& a, const std::string& b) { return same_name(a, b.c_str()); }
+bool same_name(const std::string& a, const char* b) { return same_name(a, b, std::strlen(b)); }
+
+bool same_name(const std::string& a, const std::string& b) { return same_name(a, b.c_str(), b.size()); }
 
 // True when path is ancestor itself or lies below it.
 bool is_at_or_below(const std::string& path, const std::string& ancestor) {
@@ -91,14 +97,31 @@ Key* find_key(const std::string& path) {
 
 Key& create_key(const std::string& path) {
     if (Key* k = find_key(path)) return *k;
-    g_tree.keys.push_back(Key{path, {}});
+    g_tree.keys.push_back(Key{path, {}, {}});
     return g_tree.keys.back();
 }
 
+std::string folded(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) c = lower(c);
+    return out;
+}
+
 Entry* find_value(Key& k, const char* name) {
-    for (auto& e : k.entries)
-        if (e.kind != Kind::Comment && same_name(e.name, name)) return &e;
-    return nullptr;
+    const auto it = k.places.find(folded(name));
+    return it == k.places.end() ? nullptr : &k.entries[it->second];
+}
+
+Entry& add_value(Key& k, Entry e) {
+    k.places[folded(e.name)] = k.entries.size();
+    k.entries.push_back(std::move(e));
+    return k.entries.back();
+}
+
+void index_values(Key& k) {
+    k.places.clear();
+    for (std::size_t i = 0; i < k.entries.size(); ++i)
+        if (k.entries[i].kind != Kind::Comment) k.places[folded(k.entries[i].name)] = i;
 }
 
 // --- parsing ----------------------------------------------------------------
@@ -245,7 +268,7 @@ bool parse(const std::string& data, Tree* tree) {
             for (auto& k : tree->keys)
                 if (same_name(k.path, path)) current = &k;
             if (!current) {
-                tree->keys.push_back(Key{path, {}});
+                tree->keys.push_back(Key{path, {}, {}});
                 current = &tree->keys.back();
             }
             continue;
@@ -263,16 +286,12 @@ bool parse(const std::string& data, Tree* tree) {
             if (!e.text.empty() && e.text.back() == '\\') return false;
         }
         // The last of two values with one name wins, as on import.
-        bool replaced = false;
-        for (auto& old : current->entries) {
-            if (old.kind != Kind::Comment && same_name(old.name, e.name)) {
-                e.name = old.name;  // the first spelling stays, as a later write keeps it
-                old = std::move(e);
-                replaced = true;
-                break;
-            }
+        if (Entry* old = find_value(*current, e.name.c_str())) {
+            e.name = old->name;  // the first spelling stays, as a later write keeps it
+            *old = std::move(e);
+        } else {
+            add_value(*current, std::move(e));
         }
-        if (!replaced) current->entries.push_back(std::move(e));
     }
     return true;
 }
@@ -524,10 +543,7 @@ void registry_set_dword(const char* key, const char* name, std::uint32_t value) 
     std::lock_guard<std::mutex> guard(g_registry_lock);
     Key& k = create_key(full_path(key));
     Entry* e = find_value(k, name);
-    if (!e) {
-        k.entries.push_back(Entry{Kind::Dword, name, "", 0});
-        e = &k.entries.back();
-    }
+    if (!e) e = &add_value(k, Entry{Kind::Dword, name, "", 0});
     e->kind = Kind::Dword;
     e->text.clear();
     e->dword = value;
@@ -537,10 +553,7 @@ void registry_set_text(const char* key, const char* name, const char* value) {
     std::lock_guard<std::mutex> guard(g_registry_lock);
     Key& k = create_key(full_path(key));
     Entry* e = find_value(k, name);
-    if (!e) {
-        k.entries.push_back(Entry{Kind::Text, name, "", 0});
-        e = &k.entries.back();
-    }
+    if (!e) e = &add_value(k, Entry{Kind::Text, name, "", 0});
     e->kind = Kind::Text;
     e->dword = 0;
     e->text = value ? value : "";
@@ -558,6 +571,7 @@ void registry_delete_value(const char* key, const char* name) {
     v.erase(std::remove_if(v.begin(), v.end(),
                            [&](const Entry& e) { return e.kind != Kind::Comment && same_name(e.name, name); }),
             v.end());
+    index_values(*k);
 }
 
 std::vector<std::string> registry_value_names(const char* key) {

@@ -164,6 +164,12 @@ TEST_F(RegistryTest, KeysDeleteWithTheirSubkeysAndParentsExistThroughChildren) {
 
     registry_delete_value(kKey, "TIMEOUT");
     EXPECT_FALSE(registry_get_text(kKey, "Timeout", &text));
+    // The values after a deleted one are still found, each as itself.
+    ASSERT_TRUE(registry_get_text(kKey, "multi", &text));
+    EXPECT_EQ(text, "line one  line two");
+    registry_set_text(kKey, "Timeout", "back");
+    ASSERT_TRUE(registry_get_text(kKey, "Timeout", &text));
+    EXPECT_EQ(text, "back");
     registry_delete_key(kKey);
     EXPECT_FALSE(registry_key_exists(users.c_str()));
     EXPECT_FALSE(registry_get_text(users.c_str(), "1", &text));
