@@ -423,6 +423,14 @@ int registry_open(const char* path) {
     return 1;
 }
 
+namespace {
+
+// A save writes "<file>.XXXXXX.tmp", then renames it over the file.
+constexpr const char* kTempLetters = "XXXXXX";
+constexpr const char* kTempSuffix = ".tmp";
+
+}  // namespace
+
 int registry_flush() {
     std::lock_guard<std::mutex> guard(g_registry_lock);
     if (g_open_failed || g_file[0] == '\0') return 0;
@@ -431,10 +439,10 @@ int registry_flush() {
     if (!make_directories(dir)) return 0;
 
     std::string data = render(g_tree);
-    std::string temp_name = target + ".XXXXXX";
+    std::string temp_name = target + "." + kTempLetters + kTempSuffix;
     std::vector<char> temp(temp_name.begin(), temp_name.end());
     temp.push_back('\0');
-    File f(::mkostemp(temp.data(), O_CLOEXEC));
+    File f(::mkostemps(temp.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC));
     if (!f) return 0;
     // Keep the permissions an admin gave the file; a new one holds passwords and
     // stays private (mkostemp's 0600).
@@ -459,20 +467,18 @@ int registry_flush() {
 
 namespace {
 
-// "<base>." and six of mkostemp's letters and digits. Six lower-case letters
-// are left alone: that is an admin's "registry.reg.backup" more often than
-// one of our temporary names.
+// "<base>.", six of mkostemps's letters and digits, and the suffix: an
+// admin's "registry.reg.backup" never looks like it, and every one of ours
+// does, whatever letters it drew.
 bool is_temp_of(const char* name, const std::string& base) {
     if (std::strncmp(name, base.c_str(), base.size()) != 0 || name[base.size()] != '.') return false;
     const char* tail = name + base.size() + 1;
-    if (std::strlen(tail) != 6) return false;
-    bool word = true;
-    for (const char* p = tail; *p; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (!std::isalnum(c)) return false;
-        if (!std::islower(c)) word = false;
-    }
-    return !word;
+    const std::size_t letters = std::strlen(kTempLetters);
+    if (std::strlen(tail) != letters + std::strlen(kTempSuffix) || std::strcmp(tail + letters, kTempSuffix) != 0)
+        return false;
+    for (std::size_t i = 0; i < letters; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(tail[i]))) return false;
+    return true;
 }
 
 }  // namespace

@@ -211,13 +211,23 @@ TEST_F(RegistryTest, StaleTemporaryFilesOfThisFileAloneAreRemoved) {
         const char* name;
         bool removed;
     } files[] = {
-        {"registry.reg.Ab12Cd", true},  {"registry.reg.XXXXX9", true},   {"registry.reg.backup", false},
-        {"registry.reg.lock", false},   {"registry.reg.Ab12C", false},   {"registry.reg.Ab12Cde", false},
-        {"registry.reg.Ab-2Cd", false}, {"other.reg.Ab12Cd", false},     {"registry.regAb12Cd", false},
+        {"registry.reg.Ab12Cd.tmp", true},
+        {"registry.reg.XXXXX9.tmp", true},
+        {"registry.reg.ubvnfm.tmp", true},  // six lower-case letters are drawn too
+        {"registry.reg.backup", false},
+        {"registry.reg.backup.tmp", false},
+        {"registry.reg.lock", false},
+        {"registry.reg.Ab12Cd", false},
+        {"registry.reg.Ab12C.tmp", false},
+        {"registry.reg.Ab12Cde.tmp", false},
+        {"registry.reg.Ab-2Cd.tmp", false},
+        {"registry.reg.Ab12Cd.tmpx", false},
+        {"other.reg.Ab12Cd.tmp", false},
+        {"registry.regAb12Cd.tmp", false},
     };
     for (const auto& f : files) write("x", dir_ + "/" + f.name);
     write(kHead);
-    EXPECT_EQ(registry_remove_stale_temps(path_.c_str()), 2);
+    EXPECT_EQ(registry_remove_stale_temps(path_.c_str()), 3);
     for (const auto& f : files)
         EXPECT_EQ(std::filesystem::exists(dir_ + "/" + f.name), !f.removed) << f.name;
     EXPECT_TRUE(std::filesystem::exists(path_));
