@@ -6,14 +6,18 @@
 #include <semaphore>
 #include <vector>
 
+#include "conn/task_table.h"
 #include "log/logs.h"
 #include "platform/thread.h"
 
 namespace kv::host {
 namespace {
 
-// Enough for a burst of browsers; more idle threads would only hold memory.
-constexpr std::size_t kMaxParked = 32;
+// One per task slot: under a burst of many connections a thread that ends
+// its connection parks rather than exits while the next one creates another
+// (with 32, a tenth of the requests at 50 at once paid for a new thread).
+// Idle threads still end after the park time.
+constexpr std::size_t kMaxParked = conn::kTaskSlots;
 constexpr auto kParkTime = std::chrono::seconds(30);
 
 // A parked thread waits on its own semaphore, released once the thread has
