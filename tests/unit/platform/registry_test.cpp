@@ -215,7 +215,6 @@ TEST_F(RegistryTest, StaleTemporaryFilesOfThisFileAloneAreRemoved) {
         {"registry.reg.XXXXX9.tmp", true},
         {"registry.reg.ubvnfm.tmp", true},  // six lower-case letters are drawn too
         {"registry.reg.backup", false},
-        {"registry.reg.backup.tmp", false},
         {"registry.reg.lock", false},
         {"registry.reg.Ab12Cd", false},
         {"registry.reg.Ab12C.tmp", false},
