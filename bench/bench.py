@@ -149,8 +149,9 @@ def free_ports(count):
     return ports
 
 
-def wait_port(server, port):
-    deadline = time.monotonic() + START_TIMEOUT_S
+def wait_port(server, port, limit_s=START_TIMEOUT_S, step_s=0.05):
+    """Whether the server accepts on port within limit_s (False once it exited)."""
+    deadline = time.monotonic() + limit_s
     while time.monotonic() < deadline:
         if server.proc.poll() is not None:
             return False
@@ -158,7 +159,7 @@ def wait_port(server, port):
             with socket.create_connection((HOST, port), timeout=0.5):
                 return True
         except OSError:
-            time.sleep(0.05)
+            time.sleep(step_s)
     return False
 
 

@@ -85,13 +85,16 @@ def count_objects(cache_dir):
 
 
 class TinyOrigin:
-    """Answers every request with a small cacheable response."""
+    """Answers every request with a small cacheable response: `body(n)` of the
+    n-th request (default: the same text every time)."""
 
-    def __init__(self):
+    def __init__(self, body=lambda n: b"new object", backlog=8):
+        self.body = body
+        self.served = 0
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((HOST, 0))
-        self.sock.listen(8)
+        self.sock.listen(backlog)
         self.port = self.sock.getsockname()[1]
         threading.Thread(target=self.serve, daemon=True).start()
 
@@ -110,7 +113,8 @@ class TinyOrigin:
                         if not chunk:
                             break
                         data += chunk
-                    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nnew object")
+                    self.served += 1
+                    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + self.body(self.served))
                 except OSError:
                     pass
 

@@ -30,7 +30,6 @@ import socket
 import statistics
 import sys
 import tempfile
-import threading
 import time
 
 if not os.environ.get("BENCH_TMP"):
@@ -105,16 +104,7 @@ def start_korvanet(name, values, lists=None):
 
 
 def wait_port(server, port, limit_s):
-    deadline = time.monotonic() + limit_s
-    while time.monotonic() < deadline:
-        if server.proc.poll() is not None:
-            return False
-        try:
-            with socket.create_connection((HOST, port), timeout=0.5):
-                return True
-        except OSError:
-            time.sleep(0.01)
-    return False
+    return bench.wait_port(server, port, limit_s, step_s=0.01)
 
 
 def http_get(port, request, limit_s=IO_TIMEOUT_S):
@@ -200,41 +190,10 @@ def user_rows(origin_port, ports):
 
 # -------------------------------------------------------------- disk cache
 
-class CountingOrigin:
-    """Answers each request with a small cacheable object whose body names
-    the request's number, so that a cache hit is told from a fetch."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((HOST, 0))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-        self.served = 0
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            with conn:
-                conn.settimeout(5)
-                try:
-                    data = b""
-                    while b"\r\n\r\n" not in data and len(data) < 65536:
-                        chunk = conn.recv(4096)
-                        if not chunk:
-                            break
-                        data += chunk
-                    self.served += 1
-                    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\norigin-%06d" % self.served)
-                except OSError:
-                    pass
-
-    def close(self):
-        self.sock.close()
+def counting_origin():
+    """A small origin whose answers name the request's number, so that a cache
+    hit is told from a fetch (`.served` counts what it answered)."""
+    return garbage_bench.TinyOrigin(lambda n: b"origin-%06d" % n, backlog=64)
 
 
 def body_of(answer):
@@ -291,7 +250,7 @@ def hit_rows(count, server, port, probe, origin):
 
 
 def cache_rows(ports):
-    origin = CountingOrigin()
+    origin = counting_origin()
     try:
         for count in CACHE_COUNTS:
             home = os.path.join(TMP, "scale-cache-%d" % count)
