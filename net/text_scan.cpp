@@ -55,8 +55,10 @@ int next_token(const char** cursor, const char* delimiters, char* out, std::size
 }
 
 void trim_trailing_slash(char* path) {
+    // Every trailing one: with only the last removed, "dir//" would lose one
+    // more at each start, so a saved setting would not read back as itself.
     std::size_t len = std::strlen(path);
-    if (len > 1 && (path[len - 1] == '/' || path[len - 1] == '\\')) path[len - 1] = '\0';
+    while (len > 1 && (path[len - 1] == '/' || path[len - 1] == '\\')) path[--len] = '\0';
 }
 
 void trim(char* text) {

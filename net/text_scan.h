@@ -12,7 +12,7 @@ bool word_list_match(const char* list, const char* text);
 // Skips delimiters, copies the next token when it fits, advances *cursor.
 // Returns 1 when a token was copied.
 int next_token(const char** cursor, const char* delimiters, char* out, std::size_t size);
-// Removes one trailing '/' or '\' unless the path is that single character.
+// Removes the trailing '/' and '\' characters, but the first character.
 void trim_trailing_slash(char* path);
 // Removes leading and trailing white space in place.
 void trim(char* text);

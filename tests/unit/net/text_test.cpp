@@ -242,7 +242,7 @@ TEST(TextUtils, TrimAndSlash) {
         std::string_view in, out;
     };
     constexpr Case kSlash[] = {{"C:\\mail\\", "C:\\mail"}, {"/var/mail/", "/var/mail"}, {"\\", "\\"}, {"/", "/"},
-                               {"dir//", "dir/"},          {"", ""}};
+                               {"dir//", "dir"},           {"/var/x/\\", "/var/x"}, {"//", "/"}, {"", ""}};
     for (std::size_t i = 0; i < std::size(kSlash); ++i) {
         char buf[32] = {};
         std::memcpy(buf, kSlash[i].in.data(), kSlash[i].in.size());
