@@ -348,7 +348,10 @@ def test_bad_input_gets_its_answer_or_silence(korvanet, peers):
         before = socks_entries(srv)
         s = connect()
         s.sendall(sent)
-        s.shutdown(socket.SHUT_WR)
+        try:
+            s.shutdown(socket.SHUT_WR)
+        except OSError:  # refused and closed (with unread bytes: a reset) before it
+            pass
         assert read_until_close(s) == answer, i
         s.close()
         if entry:
