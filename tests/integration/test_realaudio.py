@@ -12,6 +12,7 @@ import time
 import pytest
 
 from clients import admin_get, connect, read_until
+import peers
 from peers import LoopbackServer, free_port
 
 PROXY, ADMIN, RA = 7428, 7429, 7490
@@ -130,7 +131,7 @@ def closed(s, timeout=5):
 
 # --- peers -------------------------------------------------------------------------
 
-class Echo(LoopbackServer):
+class Echo(peers.Echo):
     """Sends every byte back; counts its connections."""
 
     def __init__(self):
@@ -139,12 +140,7 @@ class Echo(LoopbackServer):
 
     def handle(self, conn):
         self.connections += 1
-        with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                conn.sendall(data)
+        super().handle(conn)
 
 
 class StreamServer(LoopbackServer):
