@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the fuzz targets (CMake, KV_FUZZ=ON, clang with libFuzzer and the
 # address and undefined behaviour sanitizers) and runs each for the given
-# number of seconds (default 30), two at a time. Each starts from its
+# number of seconds (default 30), two at a time. An input that runs longer than
+# KV_FUZZ_TIMEOUT seconds (default 10) counts as a hang. Each starts from its
 # committed seeds in fuzz/seeds/<target>/ and grows a corpus of its own in
 # build/fuzz/. Exits non-zero when a target finds a crash or a mismatch; the
 # crashing input is left in build/fuzz/ (minimise it, commit it as a seed and
@@ -33,7 +34,7 @@ run_target() {
     target=$1
     corpus=$out/$target.corpus
     mkdir -p "$corpus"
-    if "$out/$target" -max_total_time="$seconds" -max_len=9000 -timeout=10 \
+    if "$out/$target" -max_total_time="$seconds" -max_len=9000 -timeout="${KV_FUZZ_TIMEOUT:-10}" \
         -artifact_prefix="$out/$target-" -print_final_stats=0 "$corpus" "$root/fuzz/seeds/$target" \
         2>"$out/$target.log"; then
         echo "$target: $(tail -1 "$out/$target.log")"

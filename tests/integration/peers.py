@@ -126,10 +126,18 @@ class Origin(LoopbackServer):
             c.close()
 
 
+_handed_out = set()
+
+
 def free_port():
-    """A loopback port where nothing listens (at the moment of asking)."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    """A loopback port where nothing listens (at the moment of asking), and
+    never one handed out before in this run: two asked for in a row could
+    otherwise come back equal, and the second listener would not start."""
+    while True:
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
