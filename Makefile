@@ -9,7 +9,7 @@ JOBS     ?= 2
 # the same, with the reports in a file per server).
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all run test test-build unit integration rooms tsan bench soak fuzz deps test-deps clean
+.PHONY: all run test test-build unit integration rooms tsan bench soak dropout fuzz deps test-deps clean
 
 all: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKV_OUTPUT_DIR=$(ROOT)/build >/dev/null
@@ -75,6 +75,11 @@ bench: all
 soak: all
 	@scripts/install-deps.sh bench
 	scripts/in-netns.sh /usr/bin/python3 bench/soak.py $${KORVANET_BIN:-$(ROOT)/build/korvanet}
+
+# How long a silent client and one sending a byte every 5 s hold each TCP
+# port, with Timeout 2, against the release build (about 5 minutes).
+dropout: all
+	scripts/in-netns.sh /usr/bin/python3 bench/slow_clients.py $${KORVANET_BIN:-$(ROOT)/build/korvanet}
 
 fuzz:
 	@scripts/run-fuzz.sh 600

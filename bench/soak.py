@@ -14,7 +14,8 @@ time and a bounded loop:
 Every 10 s it samples the server's PSS, descriptors, threads and CPU. At the
 end every message answered 250 must have been retrieved exactly once, the
 121st connection opened while 120 tunnels are held must wait and then be
-served, and SIGTERM must end the server with status 0 within 15 s.
+served, and SIGTERM must end the server with status 0 within 15 s. Before
+that, each kind runs alone for a while, to tell its CPU per unit apart.
 
 Standalone: soak.py [KORVANET_BIN]; SOAK_MINUTES sets the length."""
 import hashlib
@@ -38,6 +39,7 @@ import bench  # noqa: E402  (the shared process and registry helpers)
 MINUTES = float(os.environ.get("SOAK_MINUTES", "20"))
 SAMPLE_S = 10
 WARMUP_S = min(120, MINUTES * 60 / 4)
+ALONE_S = min(30, max(5, MINUTES * 3))  # each kind's run alone, for its CPU per unit
 SHARES = {"proxy": 50, "connect": 20, "socks": 20, "smtp": 26, "pop3": 4}
 USERS = ("ann", "bob", "cy", "dan")
 IO_TIMEOUT_S = 30
@@ -150,6 +152,7 @@ class Soak:
         self.stop = stop
         self.small = bench.SMALL_BYTES * b"k"
         self.small_hash = hashlib.sha256(self.small).digest()
+        self.phase = 0  # part of every tag and query, so a later phase repeats none
 
     def run(self, kind, index):
         work = getattr(self, kind + "_work")
@@ -167,7 +170,7 @@ class Soak:
 
     def proxy_work(self, index, n):
         # Half the workers ask for the one object (hits), half for a fresh one.
-        query = "" if index % 2 else f"?w{index}n{n}"
+        query = "" if index % 2 else f"?w{index}n{n}p{self.phase}"
         status, body = body_of(proxy_get(self.proxy_port, f"http://{bench.HOST}:{self.origin}/1k{query}"))
         if not status.startswith(b"HTTP/1.1 200") and not status.startswith(b"HTTP/1.0 200"):
             raise OSError(status.decode("latin-1"))
@@ -188,7 +191,7 @@ class Soak:
 
     def smtp_work(self, index, n):
         user = USERS[(index + n) % len(USERS)]
-        tag = f"m{index}x{n}"
+        tag = f"m{index}x{n}p{self.phase}"
         with smtplib.SMTP(bench.HOST, self.smtp, timeout=IO_TIMEOUT_S) as c:
             c.sendmail("<soak@here>", [f"<{user}>"], message(tag))
         with self.tally.lock:
@@ -240,6 +243,29 @@ def sample(pid, started):
     threads = len(os.listdir(f"/proc/{pid}/task"))
     return {"t": time.monotonic() - started, "pss": bench.pss_kib(pid), "fds": fds, "threads": threads,
             "cpu": bench.cpu_ticks(pid) / bench.CLK_TCK}
+
+
+def cpu_per_kind_alone(soak, pid):
+    """Runs each kind's share of workers alone for ALONE_S seconds: the
+    server's CPU per finished unit of that kind, in microseconds (None when
+    none finished). One process serves every kind, so the shares are told
+    apart only by running them apart."""
+    result = {}
+    for kind, count in SHARES.items():
+        soak.stop = threading.Event()
+        soak.phase += 1
+        done, cpu = soak.tally.done[kind], bench.cpu_ticks(pid)
+        workers = [threading.Thread(target=soak.run, args=(kind, i), daemon=True) for i in range(count)]
+        for t in workers:
+            t.start()
+        time.sleep(ALONE_S)
+        soak.stop.set()
+        for t in workers:
+            t.join(IO_TIMEOUT_S + 5)
+        finished = soak.tally.done[kind] - done
+        used = (bench.cpu_ticks(pid) - cpu) / bench.CLK_TCK
+        result[kind] = used / finished * 1e6 if finished else None
+    return result
 
 
 def wait_of_the_121st(soak):
@@ -315,6 +341,7 @@ def main():
         stop.set()
         for t in workers:
             t.join(IO_TIMEOUT_S + 5)
+        alone = cpu_per_kind_alone(soak, korvanet.pid)
         for user in USERS:  # what the POP3 workers had not fetched yet
             soak.drain(user)
         waited = wait_of_the_121st(soak)
@@ -346,6 +373,8 @@ def main():
             print(f"{name:<18} PSS {s['pss'] / 1024:.1f} MiB, {s['fds']} descriptors, {s['threads']} threads")
         print(f"PSS slope          {(end['pss'] - warm['pss']) / 1024 / hours:+.2f} MiB per hour after warm-up")
         print(f"CPU per finished   {(end['cpu'] - idle['cpu']) / max(requests, 1) * 1e6:.0f} us (all kinds together)")
+        print("CPU per finished, each kind alone for %.0f s: " % ALONE_S
+              + ", ".join(f"{k} {us:.0f} us" if us is not None else f"{k} -" for k, us in alone.items()))
         print(f"messages           sent {sent}, lost {lost}, duplicated {dup}")
         print(f"SIGTERM            exit {exit_status} after {stop_s:.2f} s")
         if lost or dup or waited is None or exit_status != 0 or stop_s > STOP_LIMIT_S \
