@@ -37,7 +37,10 @@ run_target() {
     if "$out/$target" -max_total_time="$seconds" -max_len=9000 -timeout="${KV_FUZZ_TIMEOUT:-10}" \
         -artifact_prefix="$out/$target-" -print_final_stats=0 "$corpus" "$root/fuzz/seeds/$target" \
         2>"$out/$target.log"; then
-        echo "$target: $(tail -1 "$out/$target.log")"
+        # Where it started (the seeds) and where it ended: coverage, corpus, speed.
+        echo "$target: seeds $(ls "$root/fuzz/seeds/$target" | wc -l)," \
+            "$(grep -m1 'INITED' "$out/$target.log" | sed 's/.*INITED *//; s/ exec.*//')" \
+            "-> $(grep 'DONE' "$out/$target.log" | tail -1 | sed 's/^#\([0-9]*\).*DONE */\1 runs, /')"
     else
         tail -40 "$out/$target.log"
         echo "$target: failure, see $out/$target.log"
