@@ -306,8 +306,9 @@ http {{
     return start_server("nginx", ["nginx", "-p", d + "/", "-e", d + "/error.log", "-c", conf])
 
 
-def start_echo(port):
-    return start_server("echo", [sys.executable, os.path.join(HERE, "echo_server.py"), str(port)])
+def start_echo(port, idle_s=None):
+    extra = [str(idle_s)] if idle_s is not None else []
+    return start_server("echo", [sys.executable, os.path.join(HERE, "echo_server.py"), str(port)] + extra)
 
 
 def start_tinyproxy(port, connect_ports):

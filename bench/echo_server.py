@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Tiny TCP echo server for the tunnel round-trip test.
 
-Usage: echo_server.py PORT
+Usage: echo_server.py PORT [IDLE_SECONDS]
 
 Listens on 127.0.0.1:PORT and sends back whatever each connection sends, one
-thread per connection. A connection ends when the peer closes, after 60 s of
-silence, or after MAX_BYTES bytes, so a stuck client can never keep it busy.
+thread per connection. A connection ends when the peer closes, after
+IDLE_SECONDS (default 60) of silence, or after MAX_BYTES bytes, so a stuck
+client can never keep it busy.
 """
 import socket
 import sys
@@ -16,10 +17,10 @@ IDLE_TIMEOUT_S = 60
 MAX_CONNECTIONS = 64
 
 
-def serve(conn):
+def serve(conn, idle_s):
     total = 0
     with conn:
-        conn.settimeout(IDLE_TIMEOUT_S)
+        conn.settimeout(idle_s)
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             while total < MAX_BYTES:
@@ -34,6 +35,7 @@ def serve(conn):
 
 def main():
     port = int(sys.argv[1])
+    idle_s = float(sys.argv[2]) if len(sys.argv) > 2 else IDLE_TIMEOUT_S
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", port))
@@ -47,7 +49,7 @@ def main():
 
         def run(c=conn):
             try:
-                serve(c)
+                serve(c, idle_s)
             finally:
                 slots.release()
 

@@ -82,7 +82,7 @@ def main():
     servers = []
     try:
         (echo_port,) = bench.free_ports(1)
-        echo = bench.start_echo(echo_port)
+        echo = bench.start_echo(echo_port, idle_s=LIMIT_S + 60)  # the link's silent client meets our time-out, not the echo's
         servers.append(echo)
         if not bench.wait_port(echo, echo_port):
             print("echo server did not start", file=sys.stderr)

@@ -45,6 +45,7 @@ USERS = ("ann", "bob", "cy", "dan")
 IO_TIMEOUT_S = 30
 SOCKS_PORT = 1080  # the setting stops at 10000, below the bench's free ports; the namespace is ours
 STOP_LIMIT_S = 15
+PARK_S = 30
 
 
 class Tally:
@@ -323,11 +324,11 @@ def main():
         soak = Soak((proxy, socks, smtp, pop3, origin_port, echo_port), tally, stop)
         workers = [threading.Thread(target=soak.run, args=(kind, i), daemon=True)
                    for kind, count in SHARES.items() for i in range(count)]
+        started = time.monotonic()
+        idle = sample(korvanet.pid, started)
         for t in workers:
             t.start()
-        started = time.monotonic()
-        samples = [sample(korvanet.pid, started)]
-        idle = samples[0]
+        samples = [idle]
         while time.monotonic() - started < MINUTES * 60:
             time.sleep(SAMPLE_S)
             if korvanet.proc.poll() is not None:
@@ -347,6 +348,8 @@ def main():
         waited = wait_of_the_121st(soak)
         time.sleep(2)
         end = sample(korvanet.pid, started)
+        time.sleep(PARK_S + 5)  # a finished connection's thread waits this long for the next one
+        quiet = sample(korvanet.pid, started)
 
         t0 = time.monotonic()
         korvanet.proc.send_signal(signal.SIGTERM)
@@ -369,7 +372,7 @@ def main():
         print(f"most concurrent    {tally.most_active}")
         print("errors             " + (", ".join(f"{k} x{v}" for k, v in sorted(tally.errors.items())) or "none"))
         print("121st connection   " + ("reset or not served" if waited is None else f"served after {waited:.2f} s"))
-        for name, s in (("idle", idle), ("after warm-up", warm), ("end", end)):
+        for name, s in (("idle", idle), ("after warm-up", warm), ("end", end), (f"{PARK_S + 5} s later", quiet)):
             print(f"{name:<18} PSS {s['pss'] / 1024:.1f} MiB, {s['fds']} descriptors, {s['threads']} threads")
         print(f"PSS slope          {(end['pss'] - warm['pss']) / 1024 / hours:+.2f} MiB per hour after warm-up")
         print(f"CPU per finished   {(end['cpu'] - idle['cpu']) / max(requests, 1) * 1e6:.0f} us (all kinds together)")
