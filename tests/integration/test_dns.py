@@ -7,17 +7,15 @@ import socket
 import struct
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
-from dns_upstream import address_for, answer_for
+from dns_upstream import Upstream, address_for, answer_for
 from netns import Netns
 from clients import exchange, read_head
 from peers import LoopbackServer
 
 PROXY, ADMIN, SOCKS = 7228, 7229, 7280
-HERE = Path(__file__).resolve().parent
 NO_DNS_ENTRY = b"doesn't have DNS entry!"
 # Test builds shorten the 4 s retry wait; the one test of the wait itself runs without.
 FAST_RETRY = {"KORVANET_TEST_DNS_RETRY_MS": "100"}
@@ -274,33 +272,6 @@ def test_silent_server_and_a_storm_of_foreign_ids(korvanet, dns_peer):
 # --- The forwarder -----------------------------------------------------------
 
 UPSTREAM = "10.53.0.2"
-
-
-class Upstream:
-    """dns_upstream.py inside the second namespace, on UPSTREAM:53."""
-
-    def __init__(self, ns, tmp_path, *args):
-        self.log = tmp_path / "upstream.log"
-        self.release_path = tmp_path / "release"
-        self.proc = ns.popen(["python3", str(HERE / "dns_upstream.py"), UPSTREAM, "53", str(self.log),
-                              "--release", str(self.release_path), *args])
-        deadline = time.monotonic() + 5
-        while not (self.log.exists() and "ready" in self.log.read_text()):
-            assert time.monotonic() < deadline, "upstream did not start"
-            time.sleep(0.02)
-
-    def queries(self):
-        lines = [ln for ln in self.log.read_text().splitlines() if ln != "ready"]
-        return [(peer, bytes.fromhex(h)) for peer, h in (ln.split() for ln in lines)]
-
-    def wait_queries(self, n, timeout=5):
-        deadline = time.monotonic() + timeout
-        while len(self.queries()) < n and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return self.queries()
-
-    def release(self):
-        self.release_path.write_text("go")
 
 
 @pytest.fixture
