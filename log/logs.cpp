@@ -88,6 +88,8 @@ void clear_fd_log(const platform::File& file, const char* name) {
     ::unlink(path);
 }
 
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
 }  // namespace
 
 void set_stopping(bool on) { g_stopping.store(on); }
@@ -212,6 +214,13 @@ void mail(bool ok, const char* fmt, ...) {
     // The mail log is a text stream: its line feeds are stored as CR LF.
     std::fprintf(g_mail, "%s %s %s\r\n", ok ? "Ok   " : "Error", stamp, message);
     std::fflush(g_mail);
+}
+
+void printable_copy(const char* text, char* out, std::size_t size) {
+    if (size == 0) return;
+    std::size_t n = 0;
+    for (; text[n] && n + 1 < size; ++n) out[n] = is_control(static_cast<unsigned char>(text[n])) ? '?' : text[n];
+    out[n] = '\0';
 }
 
 void access(const AccessEntry& e, char* buf, std::size_t size) {

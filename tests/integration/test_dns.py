@@ -219,6 +219,24 @@ def test_failing_answers(korvanet, dns_peer, case, script, logged):
     assert "Error 17" not in srv.read_log("error.log").replace("Error 1717", "")
 
 
+def test_a_name_with_line_ends_cannot_forge_an_entry(korvanet, dns_peer):
+    """A SOCKS 5 client names its host in bytes of its own choosing; the
+    entry for the failed answer shows the name's control characters as "?",
+    so no line of the name stands as an entry (here a fault-guard one)."""
+    dns_peer(fail_with(lambda q: reply(q, [], flags=b"\x81\x82")))
+    srv = start(korvanet, env=FAST_RETRY, Socks5=1)
+    name = b"a.\r\nError 3408 x\r\nService P caused an exception"
+    s = socket.create_connection(("127.0.0.1", SOCKS), timeout=10)
+    s.sendall(b"\x05\x01\x00")
+    assert s.recv(2) == b"\x05\x00"
+    s.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + b"\x00\x50")
+    assert s.recv(10) == b"\x05\x01\x00\x01" + bytes(6)
+    s.close()
+    shown = "DNS resolver returned code : 2 (a.??Error 3408 x??Service P caused an exception)"
+    assert entries(srv, 1717) == [("3", "0", shown)] * 2
+    assert srv.read_log("error.log").count("\r\n") == 4
+
+
 def test_nobody_listening_is_a_read_error(korvanet):
     srv = start(korvanet, env=FAST_RETRY)
     assert NO_DNS_ENTRY in fetch("gone.test", 80)

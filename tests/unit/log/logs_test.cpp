@@ -99,6 +99,24 @@ TEST_F(LogsTest, AccessLineShowsUserAndZeroPaddedStatus) {
     EXPECT_NE(text.find("] \"POST ftp://h/\" 007 0\r\n"), std::string::npos) << text;
 }
 
+TEST(PrintableCopy, ControlCharactersShowAsQuestionMarks) {
+    const struct {
+        const char* text;
+        std::size_t size;
+        const char* shown;
+    } cases[] = {
+        {"plain.name", 64, "plain.name"},
+        {"a\r\nb\tc\x7f" "d\x01", 64, "a??b?c?d?"},
+        {"abcdef", 4, "abc"},   // cut to fit, NUL included
+        {"\xe9t\xe9", 64, "\xe9t\xe9"},  // bytes above 0x7f stay
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        char out[64];
+        kv::log::printable_copy(cases[i].text, out, cases[i].size);
+        EXPECT_STREQ(out, cases[i].shown) << "row " << i;
+    }
+}
+
 TEST_F(LogsTest, SecurityDialAndMailLines) {
     open();
     kv::log::security("Host \"%s\" tried to access Korvanet on port %d", "127.0.0.2", 3128);
