@@ -239,6 +239,10 @@ void access(const AccessEntry& e, char* buf, std::size_t size) {
         buf[size - 3] = '\r';
         buf[size - 2] = '\n';
     }
+    // The fields hold the client's own bytes (a decoded user name, for one):
+    // only the line's own end may end it.
+    for (std::size_t i = 0; i + 2 < len; ++i)
+        if (is_control(static_cast<unsigned char>(buf[i]))) buf[i] = '?';
     std::lock_guard<std::mutex> guard(g_log_lock);
     if (!g_access_file.valid() || !g_logs_open) return;
     (void)platform::write_all(g_access_file.get(), buf, len);

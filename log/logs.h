@@ -36,7 +36,8 @@ void mail(bool ok, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void printable_copy(const char* text, char* out, std::size_t size);
 
 // One access-log line. `buf` is the caller's scratch buffer (the connection's
-// work buffer) in which the line is formatted outside the lock.
+// work buffer) in which the line is formatted outside the lock. Control
+// characters in the fields show as '?'.
 struct AccessEntry {
     const char* client;   // display name
     const char* user;     // empty or null: "-"

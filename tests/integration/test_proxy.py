@@ -169,6 +169,23 @@ def test_bad_head_entry_carries_its_own_error_code(korvanet):
                       srv.read_log("error.log")) == [("1", "0", "bad http request")] * 2
 
 
+@pytest.mark.parametrize("port, header", [(PROXY, "Proxy-Authorization"), (ADMIN, "Authorization")])
+def test_user_name_with_line_ends_cannot_forge_an_access_line(korvanet, origin, port, header):
+    """The user of Basic credentials is the client's own bytes: in the access
+    log its control characters show as "?", so it never starts a line."""
+    srv = start_proxy(korvanet)
+    o = origin()
+    target = f"http://127.0.0.1:{o.port}/" if port == PROXY else "/admin/status"
+    credentials = base64.b64encode(b"x\r\n10.9.9.9 - boss [:pw").decode()
+    answer = ask(f"GET {target} HTTP/1.0\r\n{header}: Basic {credentials}\r\n\r\n".encode(), port)
+    assert answer.startswith(b"HTTP/1.0 200 ")
+    assert srv.wait_log("http-proxy.log", "\r\n")
+    time.sleep(0.1)
+    logged = "http://127.0.0.1/" if port == PROXY else "http://Korvanet/admin/status"
+    assert re.fullmatch(r'127\.0\.0\.1 - x\?\?10\.9\.9\.9 - boss \[ \[[^\]]+\] "GET ' + re.escape(logged)
+                        + r'" 200 \d+\r\n', srv.read_log("http-proxy.log")), srv.read_log("http-proxy.log")
+
+
 def test_parent_proxy_gets_absolute_url_and_credentials(korvanet, origin):
     # ParentProxyPort stops at 50000: keep the fake parent below it.
     parent = origin(b"HTTP/1.0 200 OK\r\n\r\nfrom parent", port=7300)
