@@ -670,6 +670,11 @@ PROVIDER_BAD = [
      [ONE, TWO]),
     ("stat-without-numbers", {"STAT": b"+OK\r\n"}, None, ["USER jim", "PASS pw", "STAT", "QUIT"], b"Ok.<br>\n", None,
      [ONE, TWO]),
+    ("stat-negative", {"STAT": b"+OK -2 -5\r\n"}, None, ["USER jim", "PASS pw", "STAT", "QUIT"], b"Ok.<br>\n", None,
+     [ONE, TWO]),
+    # A count far past what the account holds: asked for message by message until the provider has no more.
+    ("stat-count-past-the-messages", {"STAT": b"+OK 99999999999 99999999999\r\n"}, None,
+     ["USER jim", "PASS pw", "STAT", "RETR 1", "DELE 1", "RETR 2", "DELE 2", "RETR 3", "QUIT"], None, None, []),
     ("err-to-second-retr", {"RETR": {2: b"-ERR no such message\r\n"}}, None,
      ["USER jim", "PASS pw", "STAT", "RETR 1", "DELE 1", "RETR 2", "QUIT"], in_box(2, BOTH) + FIRST_DONE, None, [TWO]),
     ("close-mid-message", {"RETR": {1: [b"+OK\r\n" + ONE[:40], CLOSE]}}, None, ["USER jim", "PASS pw", "STAT", "RETR 1"],
