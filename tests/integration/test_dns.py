@@ -158,6 +158,11 @@ def test_cache_holds_200_names(korvanet, dns_peer, origin):
     assert len(peer.queries) == 202
 
 
+def self_pointer(offset):
+    """A compression pointer to its own place in the message."""
+    return struct.pack(">H", 0xC000 | offset)
+
+
 def test_real_shaped_answers(korvanet, dns_peer, origin):
     """Only the first A record counts: 127.0.0.2 holds no origin, so a
     connect there shows as a refused page."""
@@ -169,6 +174,9 @@ def test_real_shaped_answers(korvanet, dns_peer, origin):
         "aaaa.test": lambda q: [reply(q, [(PTR, 28, bytes(16)), (PTR, 1, here)])],
         "short.test": lambda q: [reply(q, [(PTR, 1, b"\x7f\x00\x00"), (PTR, 1, here)])],
         "plain.test": lambda q: [reply(q, [(b"\x05plain\x04test\x00", 1, here)])],
+        # A CNAME whose name and data each point at themselves: pointers are
+        # never followed, so the loop costs nothing and the A record counts.
+        "loop.test": lambda q: [reply(q, [(self_pointer(len(q)), 5, self_pointer(len(q) + 12)), (PTR, 1, here)])],
         # Someone else's answer first: waited past.
         "foreign.test": lambda q: [b"\x99\x99" + reply(q, [(PTR, 1, elsewhere)])[2:], reply(q, [(PTR, 1, here)])],
     }
