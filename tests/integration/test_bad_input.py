@@ -20,7 +20,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from clients import PAGE_HEAD, admin_get, connect, exchange, read_until_close
+from clients import PAGE_HEAD, admin_get, connect
 from dns_upstream import Upstream, answer_for
 from ftp_peers import ScriptedFtp
 from harness import Server, digest
