@@ -117,8 +117,13 @@ int internal_query(const char* server, const char* name, in_addr* out) {
         if (!message_id(reply, static_cast<std::size_t>(n), &reply_id) || reply_id != id) continue;
         const int code = parse_answer(reply, static_cast<std::size_t>(n), out);
         if (code == 0) return 1;
-        if (code != kRcodeNoSuchName && code != kCodeNoAnswer)
-            log::error(log::kErrResolverCode, 3, 0, "DNS resolver returned code : %d (%s)", code, name);
+        if (code != kRcodeNoSuchName && code != kCodeNoAnswer) {
+            // The name may come from the wire (a SOCKS client's, a player's)
+            // with line ends that would forge entries.
+            char shown[kLongestQueryName + 1];
+            log::printable_copy(name, shown, sizeof shown);
+            log::error(log::kErrResolverCode, 3, 0, "DNS resolver returned code : %d (%s)", code, shown);
+        }
         platform::set_last_socket_error(error_for_answer_code(code));
         return 0;
     }

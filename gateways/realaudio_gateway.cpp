@@ -47,16 +47,6 @@ void player_host(void* ctx, const char* host) {
 
 RealAudioIo player_io(conn::ConnectionRecord& r) { return RealAudioIo{player_read, player_send, player_host, &r}; }
 
-// The host as the error log may show it: a name from the wire could carry
-// line ends that would forge entries.
-void loggable(const char* host, char (&out)[kRealAudioHostSize]) {
-    platform::copy_bounded(out, host);
-    for (char* p = out; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) *p = '?';
-    }
-}
-
 void close_both(conn::ConnectionRecord& r) {
     conn::close_server_socket(r);
     conn::close_client_socket(r);
@@ -67,8 +57,10 @@ void close_both(conn::ConnectionRecord& r) {
 // Makes the server socket and connects it to the player's destination; each
 // failure is logged and answered with code 1.
 bool connect_server(conn::ConnectionRecord& r, const RealAudioIo& io, const RealAudioRequest& req) {
+    // The host as the error log may show it: a name from the wire could
+    // carry line ends that would forge entries.
     char shown[kRealAudioHostSize];
-    loggable(req.host, shown);
+    log::printable_copy(req.host, shown, sizeof shown);
     net::OutboundFailure failure = net::OutboundFailure::kNone;
     platform::Socket server;
     r.progress = 2;

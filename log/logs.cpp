@@ -88,6 +88,8 @@ void clear_fd_log(const platform::File& file, const char* name) {
     ::unlink(path);
 }
 
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
 }  // namespace
 
 void set_stopping(bool on) { g_stopping.store(on); }
@@ -214,6 +216,13 @@ void mail(bool ok, const char* fmt, ...) {
     std::fflush(g_mail);
 }
 
+void printable_copy(const char* text, char* out, std::size_t size) {
+    if (size == 0) return;
+    std::size_t n = 0;
+    for (; text[n] && n + 1 < size; ++n) out[n] = is_control(static_cast<unsigned char>(text[n])) ? '?' : text[n];
+    out[n] = '\0';
+}
+
 void access(const AccessEntry& e, char* buf, std::size_t size) {
     if (g_stopping.load()) return;
     std::tm t = platform::local_now();
@@ -230,6 +239,10 @@ void access(const AccessEntry& e, char* buf, std::size_t size) {
         buf[size - 3] = '\r';
         buf[size - 2] = '\n';
     }
+    // The fields hold the client's own bytes (a decoded user name, for one):
+    // only the line's own end may end it.
+    for (std::size_t i = 0; i + 2 < len; ++i)
+        if (is_control(static_cast<unsigned char>(buf[i]))) buf[i] = '?';
     std::lock_guard<std::mutex> guard(g_log_lock);
     if (!g_access_file.valid() || !g_logs_open) return;
     (void)platform::write_all(g_access_file.get(), buf, len);

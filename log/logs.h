@@ -30,8 +30,14 @@ void security(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void dial(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void mail(bool ok, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Copies text into out (size bytes, cut to fit) for a log line, every
+// control character (a line end among them) as '?': a value from the wire,
+// such as a name or a user, never starts a line of its own.
+void printable_copy(const char* text, char* out, std::size_t size);
+
 // One access-log line. `buf` is the caller's scratch buffer (the connection's
-// work buffer) in which the line is formatted outside the lock.
+// work buffer) in which the line is formatted outside the lock. Control
+// characters in the fields show as '?'.
 struct AccessEntry {
     const char* client;   // display name
     const char* user;     // empty or null: "-"

@@ -23,7 +23,8 @@ enum class Take { kLine, kClosed, kFailed, kTooLong };
 // follows the line stays in the socket for the next reader. When the peeked
 // bytes hold no LF they are consumed and the next peek blocks for more.
 // out must hold `limit` bytes; *got is the number of bytes stored (LF included
-// on kLine).
+// on kLine). A close or a line too long is no socket error: the thread's last
+// error is then 0, never what an earlier connection on this thread left.
 Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
     std::size_t have = 0;
     *got = 0;
@@ -34,7 +35,10 @@ Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
             platform::capture_socket_error();
             return Take::kFailed;
         }
-        if (peeked == 0) return Take::kClosed;
+        if (peeked == 0) {
+            platform::set_last_socket_error(0);
+            return Take::kClosed;
+        }
 
         const void* lf = std::memchr(out + have, '\n', static_cast<std::size_t>(peeked));
         std::size_t want = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - (out + have)) + 1
@@ -45,7 +49,10 @@ Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
             platform::capture_socket_error();
             return Take::kFailed;
         }
-        if (taken == 0) return Take::kClosed;
+        if (taken == 0) {
+            platform::set_last_socket_error(0);
+            return Take::kClosed;
+        }
         have += static_cast<std::size_t>(taken);
         *got = have;
         // A short take means the LF (if any) is still in the socket: peek again.
@@ -55,6 +62,7 @@ Take take_line(int fd, char* out, std::size_t limit, std::size_t* got) {
             return Take::kFailed;
         }
     }
+    platform::set_last_socket_error(0);
     return Take::kTooLong;
 }
 
@@ -177,7 +185,10 @@ int read_exactly(int fd, void* out, std::size_t n) {
             platform::capture_socket_error();
             return 0;
         }
-        if (r == 0) return 0;
+        if (r == 0) {
+            platform::set_last_socket_error(0);  // closed: no socket error
+            return 0;
+        }
         have += static_cast<std::size_t>(r);
         if (have < n && read_deadline_passed()) {
             platform::capture_socket_error();

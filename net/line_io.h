@@ -4,7 +4,8 @@
 // The socket readers keep every byte after the line in the socket for the next
 // reader (a raw read, the relay): they peek a block, find the line feed, then
 // take exactly the line. "Closed" below means the peer closed or the receive
-// failed (the socket error is then the thread's last socket error).
+// failed: the thread's last socket error is then the receive's error, or 0
+// for a close or a line too long.
 #include <cstddef>
 #include <cstdarg>
 

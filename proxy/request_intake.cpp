@@ -68,8 +68,10 @@ struct Target {
 bool read_head(conn::ConnectionRecord& r) {
     r.progress = kPointReadingRequest;
     if (read_request_head(r)) return true;
-    if (r.proxy.error != platform::kWsaConnReset)
-        log::error(log::kErrBadRequest, 1, platform::last_socket_error(), "bad http request");
+    // The entry carries this read's own error: a close or a head too long is
+    // none, whatever an earlier connection on this thread left behind.
+    const int error = r.proxy.error == kErrorHeadTooLong ? 0 : r.proxy.error;
+    if (error != platform::kWsaConnReset) log::error(log::kErrBadRequest, 1, error, "bad http request");
     return false;
 }
 

@@ -5,13 +5,18 @@ in LOG, and with --hold N keeps its answers until N queries have come or the
 file RELEASE exists.
 
     python3 dns_upstream.py ADDRESS PORT LOG [--hold N] [--release PATH]
-                            [--twice] [--query-to HOST:PORT]"""
+                            [--twice] [--query-to HOST:PORT]
+
+Imported, it gives the answers it makes (answer_for, address_for) and
+Upstream, which runs it in a second namespace (netns.Netns) on port 53."""
 import argparse
 import hashlib
 import os
 import socket
 import struct
 import sys
+import time
+from pathlib import Path
 
 
 def address_for(name):
@@ -34,6 +39,34 @@ def answer_for(query):
     name = query[12:end - 4]
     head = query[:2] + b"\x81\x80" + b"\x00\x01\x00\x01\x00\x00\x00\x00"
     return head + query[12:end] + b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x0e\x10\x00\x04" + address_for(name)
+
+
+class Upstream:
+    """This program inside the second namespace ns, on its far address, port 53;
+    its log and release file live in folder."""
+
+    def __init__(self, ns, folder, *args):
+        self.log = folder / "upstream.log"
+        self.release_path = folder / "release"
+        self.proc = ns.popen(["python3", str(Path(__file__).resolve()), ns.there, "53", str(self.log),
+                              "--release", str(self.release_path), *args])
+        deadline = time.monotonic() + 5
+        while not (self.log.exists() and "ready" in self.log.read_text()):
+            assert time.monotonic() < deadline, "upstream did not start"
+            time.sleep(0.02)
+
+    def queries(self):
+        lines = [ln for ln in self.log.read_text().splitlines() if ln != "ready"]
+        return [(peer, bytes.fromhex(h)) for peer, h in (ln.split() for ln in lines)]
+
+    def wait_queries(self, n, timeout=5):
+        deadline = time.monotonic() + timeout
+        while len(self.queries()) < n and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.queries()
+
+    def release(self):
+        self.release_path.write_text("go")
 
 
 def main():

@@ -1,6 +1,6 @@
 """The loopback peers of the black-box tests: the origin server (also the fake
 parent proxy and the far end of a tunnel) that the `origin` fixture of
-conftest.py makes, and a free port."""
+conftest.py makes, the TCP and UDP echo peers, and a free port."""
 import re
 import socket
 import struct
@@ -43,11 +43,43 @@ class Echo(LoopbackServer):
 
     def handle(self, conn):
         with conn:
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                conn.sendall(data)
+            try:
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        return
+                    conn.sendall(data)
+            except OSError:  # the far side reset: the end as well
+                return
+
+
+class UdpEcho:
+    """Answers each datagram with "echo:" and the datagram, from its own
+    address; with hold=n it keeps its answers until n datagrams came."""
+
+    def __init__(self, address="127.0.0.2", hold=1):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((address, 0))
+        self.port = self.sock.getsockname()[1]
+        self.hold, self.got = hold, []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        waiting = []
+        while True:
+            try:
+                msg, peer = self.sock.recvfrom(65536)
+            except OSError:
+                return
+            self.got.append((msg, peer))
+            waiting.append((msg, peer))
+            if len(waiting) >= self.hold:
+                for m, p in waiting:
+                    self.sock.sendto(b"echo:" + m, p)
+                waiting = []
+
+    def close(self):
+        self.sock.close()
 
 
 class Origin(LoopbackServer):

@@ -7,17 +7,15 @@ import socket
 import struct
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
-from dns_upstream import address_for, answer_for
+from dns_upstream import Upstream, address_for, answer_for
 from netns import Netns
 from clients import exchange, read_head
 from peers import LoopbackServer
 
 PROXY, ADMIN, SOCKS = 7228, 7229, 7280
-HERE = Path(__file__).resolve().parent
 NO_DNS_ENTRY = b"doesn't have DNS entry!"
 # Test builds shorten the 4 s retry wait; the one test of the wait itself runs without.
 FAST_RETRY = {"KORVANET_TEST_DNS_RETRY_MS": "100"}
@@ -160,6 +158,11 @@ def test_cache_holds_200_names(korvanet, dns_peer, origin):
     assert len(peer.queries) == 202
 
 
+def self_pointer(offset):
+    """A compression pointer to its own place in the message."""
+    return struct.pack(">H", 0xC000 | offset)
+
+
 def test_real_shaped_answers(korvanet, dns_peer, origin):
     """Only the first A record counts: 127.0.0.2 holds no origin, so a
     connect there shows as a refused page."""
@@ -171,6 +174,9 @@ def test_real_shaped_answers(korvanet, dns_peer, origin):
         "aaaa.test": lambda q: [reply(q, [(PTR, 28, bytes(16)), (PTR, 1, here)])],
         "short.test": lambda q: [reply(q, [(PTR, 1, b"\x7f\x00\x00"), (PTR, 1, here)])],
         "plain.test": lambda q: [reply(q, [(b"\x05plain\x04test\x00", 1, here)])],
+        # A CNAME whose name and data each point at themselves: pointers are
+        # never followed, so the loop costs nothing and the A record counts.
+        "loop.test": lambda q: [reply(q, [(self_pointer(len(q)), 5, self_pointer(len(q) + 12)), (PTR, 1, here)])],
         # Someone else's answer first: waited past.
         "foreign.test": lambda q: [b"\x99\x99" + reply(q, [(PTR, 1, elsewhere)])[2:], reply(q, [(PTR, 1, here)])],
     }
@@ -219,6 +225,24 @@ def test_failing_answers(korvanet, dns_peer, case, script, logged):
     else:
         assert found == [("3", "0", f"DNS resolver returned code : {logged} (gone.test)")] * 2
     assert "Error 17" not in srv.read_log("error.log").replace("Error 1717", "")
+
+
+def test_a_name_with_line_ends_cannot_forge_an_entry(korvanet, dns_peer):
+    """A SOCKS 5 client names its host in bytes of its own choosing; the
+    entry for the failed answer shows the name's control characters as "?",
+    so no line of the name stands as an entry (here a fault-guard one)."""
+    dns_peer(fail_with(lambda q: reply(q, [], flags=b"\x81\x82")))
+    srv = start(korvanet, env=FAST_RETRY, Socks5=1)
+    name = b"a.\r\nError 3408 x\r\nService P caused an exception"
+    s = socket.create_connection(("127.0.0.1", SOCKS), timeout=10)
+    s.sendall(b"\x05\x01\x00")
+    assert s.recv(2) == b"\x05\x00"
+    s.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + b"\x00\x50")
+    assert s.recv(10) == b"\x05\x01\x00\x01" + bytes(6)
+    s.close()
+    shown = "DNS resolver returned code : 2 (a.??Error 3408 x??Service P caused an exception)"
+    assert entries(srv, 1717) == [("3", "0", shown)] * 2
+    assert srv.read_log("error.log").count("\r\n") == 4
 
 
 def test_nobody_listening_is_a_read_error(korvanet):
@@ -274,33 +298,6 @@ def test_silent_server_and_a_storm_of_foreign_ids(korvanet, dns_peer):
 # --- The forwarder -----------------------------------------------------------
 
 UPSTREAM = "10.53.0.2"
-
-
-class Upstream:
-    """dns_upstream.py inside the second namespace, on UPSTREAM:53."""
-
-    def __init__(self, ns, tmp_path, *args):
-        self.log = tmp_path / "upstream.log"
-        self.release_path = tmp_path / "release"
-        self.proc = ns.popen(["python3", str(HERE / "dns_upstream.py"), UPSTREAM, "53", str(self.log),
-                              "--release", str(self.release_path), *args])
-        deadline = time.monotonic() + 5
-        while not (self.log.exists() and "ready" in self.log.read_text()):
-            assert time.monotonic() < deadline, "upstream did not start"
-            time.sleep(0.02)
-
-    def queries(self):
-        lines = [ln for ln in self.log.read_text().splitlines() if ln != "ready"]
-        return [(peer, bytes.fromhex(h)) for peer, h in (ln.split() for ln in lines)]
-
-    def wait_queries(self, n, timeout=5):
-        deadline = time.monotonic() + timeout
-        while len(self.queries()) < n and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return self.queries()
-
-    def release(self):
-        self.release_path.write_text("go")
 
 
 @pytest.fixture

@@ -18,7 +18,7 @@ import pytest
 
 from clients import admin_get, connect, curl, read_until
 from netns import Netns
-from peers import free_port
+from peers import UdpEcho, free_port
 
 PROXY, ADMIN, TELNET = 7328, 7329, 7323
 HERE = Path(__file__).resolve().parent
@@ -367,35 +367,6 @@ def test_tcp_link_failures(korvanet):
     assert entries(srv, 3308) == [("1", "10061", "failed to connect to 127.0.0.1")]
     got = entries(srv, 3307)
     assert len(got) == 1 and got[0][0] == "1" and got[0][2] == "can't look up name no.such.name"
-
-
-class UdpEcho:
-    """Answers each datagram with "echo:" and the datagram, from its own
-    address; with hold=n it keeps its answers until n datagrams came."""
-
-    def __init__(self, address="127.0.0.2", hold=1):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((address, 0))
-        self.port = self.sock.getsockname()[1]
-        self.hold, self.got = hold, []
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        waiting = []
-        while True:
-            try:
-                msg, peer = self.sock.recvfrom(65536)
-            except OSError:
-                return
-            self.got.append((msg, peer))
-            waiting.append((msg, peer))
-            if len(waiting) >= self.hold:
-                for m, p in waiting:
-                    self.sock.sendto(b"echo:" + m, p)
-                waiting = []
-
-    def close(self):
-        self.sock.close()
 
 
 def udp_client(address="127.0.0.1"):

@@ -645,6 +645,26 @@ def test_upstream_bad_input(korvanet, script, kept, ending):
     stops_cleanly(srv)
 
 
+def test_upstream_that_closes_is_no_reset_on_the_page(korvanet):
+    """An upstream that closes without a word is shown as that, not with the
+    error an earlier connection served by the same thread left behind (here a
+    proxy client that reset in the middle of its head)."""
+    upstream = SmtpUpstream({"greeting": [CLOSE]})
+    srv = start_exchange(korvanet, upstream, settings={"ProxyPort": 7487})
+    queue_mail(OUT)
+    s = connect(7487)
+    s.sendall(b"GET http://example.test/ HTT")
+    time.sleep(0.1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    time.sleep(0.3)  # its thread waits for the next connection, the transfer's
+    page = transfer()
+    assert page.endswith(b'<font color="#ff0000"><b>Error; </b></font>Socket error in reading reply from server '
+                         b"(0 : Unknown socket error)<p><b>End</b><br>" + BACK), page[-300:]
+    assert len(spool_files(srv)) == 1
+    stops_cleanly(srv)
+
+
 def limit_files():
     """No file above 2 MiB: writes beyond fail as on a full disk."""
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -670,6 +690,11 @@ PROVIDER_BAD = [
      [ONE, TWO]),
     ("stat-without-numbers", {"STAT": b"+OK\r\n"}, None, ["USER jim", "PASS pw", "STAT", "QUIT"], b"Ok.<br>\n", None,
      [ONE, TWO]),
+    ("stat-negative", {"STAT": b"+OK -2 -5\r\n"}, None, ["USER jim", "PASS pw", "STAT", "QUIT"], b"Ok.<br>\n", None,
+     [ONE, TWO]),
+    # A count far past what the account holds: asked for message by message until the provider has no more.
+    ("stat-count-past-the-messages", {"STAT": b"+OK 99999999999 99999999999\r\n"}, None,
+     ["USER jim", "PASS pw", "STAT", "RETR 1", "DELE 1", "RETR 2", "DELE 2", "RETR 3", "QUIT"], None, None, []),
     ("err-to-second-retr", {"RETR": {2: b"-ERR no such message\r\n"}}, None,
      ["USER jim", "PASS pw", "STAT", "RETR 1", "DELE 1", "RETR 2", "QUIT"], in_box(2, BOTH) + FIRST_DONE, None, [TWO]),
     ("close-mid-message", {"RETR": {1: [b"+OK\r\n" + ONE[:40], CLOSE]}}, None, ["USER jim", "PASS pw", "STAT", "RETR 1"],

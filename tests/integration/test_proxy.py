@@ -4,12 +4,13 @@ they receive."""
 import base64
 import re
 import socket
+import struct
 import subprocess
 import time
 
 import pytest
 
-from clients import basic, curl, exchange, listening
+from clients import basic, curl, exchange, listening, read_until_close
 from harness import digest
 from peers import free_port
 
@@ -143,6 +144,46 @@ def test_bad_heads_get_silence_or_the_parse_page(korvanet, origin):
     # Still serving.
     o = origin()
     assert ask(f"GET http://127.0.0.1:{o.port}/ HTTP/1.0\r\n\r\n".encode()).endswith(b"hello")
+
+
+def test_bad_head_entry_carries_its_own_error_code(korvanet):
+    """A head that ends in a close or grows too long is no socket error: its
+    entry says 0, whatever an earlier connection served by the same thread
+    (here one reset mid-head, which is not logged) left behind."""
+    srv = start_proxy(korvanet)
+    for i, (head, half_close) in enumerate(((b"GET http://example.test/ HTT", True), (b"G" * 9000, False))):
+        s = socket.create_connection(("127.0.0.1", PROXY))
+        s.sendall(b"GET http://example.test/ HTT")
+        time.sleep(0.1)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+        time.sleep(0.2)  # its thread waits for the next connection
+        s = socket.create_connection(("127.0.0.1", PROXY))
+        s.sendall(head)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        assert read_until_close(s) == b"", i
+        s.close()
+        time.sleep(0.2)
+    assert re.findall(r"(?m)^Error 2508 severity (\d) syscode (-?\d+) [^\r\n]*\r\n([^\r\n]*)",
+                      srv.read_log("error.log")) == [("1", "0", "bad http request")] * 2
+
+
+@pytest.mark.parametrize("port, header", [(PROXY, "Proxy-Authorization"), (ADMIN, "Authorization")])
+def test_user_name_with_line_ends_cannot_forge_an_access_line(korvanet, origin, port, header):
+    """The user of Basic credentials is the client's own bytes: in the access
+    log its control characters show as "?", so it never starts a line."""
+    srv = start_proxy(korvanet)
+    o = origin()
+    target = f"http://127.0.0.1:{o.port}/" if port == PROXY else "/admin/status"
+    credentials = base64.b64encode(b"x\r\n10.9.9.9 - boss [:pw").decode()
+    answer = ask(f"GET {target} HTTP/1.0\r\n{header}: Basic {credentials}\r\n\r\n".encode(), port)
+    assert answer.startswith(b"HTTP/1.0 200 ")
+    assert srv.wait_log("http-proxy.log", "\r\n")
+    time.sleep(0.1)
+    logged = "http://127.0.0.1/" if port == PROXY else "http://Korvanet/admin/status"
+    assert re.fullmatch(r'127\.0\.0\.1 - x\?\?10\.9\.9\.9 - boss \[ \[[^\]]+\] "GET ' + re.escape(logged)
+                        + r'" 200 \d+\r\n', srv.read_log("http-proxy.log")), srv.read_log("http-proxy.log")
 
 
 def test_parent_proxy_gets_absolute_url_and_credentials(korvanet, origin):

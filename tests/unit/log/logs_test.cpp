@@ -99,6 +99,50 @@ TEST_F(LogsTest, AccessLineShowsUserAndZeroPaddedStatus) {
     EXPECT_NE(text.find("] \"POST ftp://h/\" 007 0\r\n"), std::string::npos) << text;
 }
 
+TEST_F(LogsTest, AccessFieldsNeverEndTheLine) {
+    open(true, false, false);
+    // A user name decoded from credentials, with line ends of its own; the
+    // second line is cut at the buffer's end and keeps its own CR LF.
+    const std::string long_path = "/" + std::string(100, 'p') + "\r\n";
+    const struct {
+        std::size_t size;
+        const char* path;
+    } cases[] = {{8194, "/a\tb"}, {64, long_path.c_str()}};
+    for (const auto& c : cases) {
+        char buf[8194];
+        kv::log::AccessEntry e{"host.lan", "x\r\n10.9.9.9 - boss [", "GET", "http", "h", c.path, 200, 5};
+        kv::log::access(e, buf, c.size);
+    }
+    const std::string text = log("http-proxy.log");
+    const std::string first = "host.lan - x??10.9.9.9 - boss [ [";
+    ASSERT_EQ(text.find(first), 0u) << text;
+    const std::size_t second = text.find("\r\n") + 2;
+    EXPECT_NE(text.find("\"GET http://h/a?b\" 200 5\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.compare(second, first.size(), first), 0) << text;
+    EXPECT_EQ(text.size(), second + 63) << text;
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_EQ(text.find('\n'), second - 1) << text;
+    EXPECT_EQ(text.find('\n', second), text.size() - 1) << text;
+}
+
+TEST(PrintableCopy, ControlCharactersShowAsQuestionMarks) {
+    const struct {
+        const char* text;
+        std::size_t size;
+        const char* shown;
+    } cases[] = {
+        {"plain.name", 64, "plain.name"},
+        {"a\r\nb\tc\x7f" "d\x01", 64, "a??b?c?d?"},
+        {"abcdef", 4, "abc"},   // cut to fit, NUL included
+        {"\xe9t\xe9", 64, "\xe9t\xe9"},  // bytes above 0x7f stay
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        char out[64];
+        kv::log::printable_copy(cases[i].text, out, cases[i].size);
+        EXPECT_STREQ(out, cases[i].shown) << "row " << i;
+    }
+}
+
 TEST_F(LogsTest, SecurityDialAndMailLines) {
     open();
     kv::log::security("Host \"%s\" tried to access Korvanet on port %d", "127.0.0.2", 3128);

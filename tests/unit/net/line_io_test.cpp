@@ -189,6 +189,29 @@ TEST(ReadLine, TimeoutLeavesSocketError) {
     EXPECT_EQ(platform::last_socket_error(), platform::kWsaTimedOut);
 }
 
+// A close or a line too long is no socket error: what an earlier connection
+// served by the same thread left behind must not describe it.
+TEST(ReadLine, CloseAndTooLongClearAnEarlierSocketError) {
+    const struct {
+        const char* sent;
+        bool close;
+        int (*read)(int fd);
+    } cases[] = {
+        {"half a li", true, [](int fd) { char out[kLineBufferSize]; return read_line(fd, out); }},
+        {"", true, [](int fd) { char out[kLineBufferSize]; return read_raw_line(fd, out) > 0 ? 1 : 0; }},
+        {"0123456789", false, [](int fd) { char out[8]; return read_line_sized(fd, out, sizeof out); }},
+        {"0123", true, [](int fd) { char out[10]; return read_exactly(fd, out, sizeof out); }},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        Pair p;
+        p.write(cases[i].sent);
+        if (cases[i].close) p.close_peer();
+        platform::set_last_socket_error(platform::kWsaConnReset);
+        EXPECT_EQ(cases[i].read(p.reader.get()), 0) << "row " << i;
+        EXPECT_EQ(platform::last_socket_error(), 0) << "row " << i;
+    }
+}
+
 TEST(Send, FormattedIsCutAt299) {
     Pair p;
     const std::string long_text(400, 'y');
