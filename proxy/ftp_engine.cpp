@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "cache/disk_cache.h"
 #include "config/settings.h"
 #include "net/banners.h"
 #include "net/base64.h"
@@ -614,12 +615,17 @@ bool transfer_starts(Dialogue& d) {
 
 // The reply after the data: 226 or 250 go on to QUIT. The answer is whole
 // then, and nothing more is ever sent: the browser need not wait for QUIT.
+// Its cache copy is decided first (kept, or dropped above the size limit), so
+// a request the browser sends at once never follows a copy still open.
 void transfer_end(Dialogue& d, bool replied) {
     if (!replied) return;
     switch (d.reply) {
         case 226:
         case 250:
-            if (flush(d)) (void)::shutdown(d.r.client.get(), SHUT_WR);
+            if (flush(d)) {
+                cache::finish(d.r);
+                (void)::shutdown(d.r.client.get(), SHUT_WR);
+            }
             go(d, kStepQuit);
             return;
         case 421: fail(d, kErrUnavailable, kFtpFailure); return;

@@ -291,6 +291,19 @@ def test_caching_rules(korvanet):
     assert len(objects(srv)) == 2
 
 
+def test_copy_is_decided_before_the_browser_sees_the_end(korvanet):
+    # The browser has its answer at the 226, before the QUIT: a request it
+    # sends at once must find the copy already kept or dropped, never still
+    # open (the object above MaxFtpSize would then be served from it).
+    srv = start(korvanet, EnableCache=1, MaxFtpSize=2)
+    slow_quit = lambda arg: (time.sleep(1), b"221 bye\r\n")[1]
+    ftp = ScriptedFtp(files={"/big.bin": b"b" * 3000, "/small.txt": b"s" * 100}, replies={"QUIT": slow_quit})
+    assert get(ftp, "/big.bin") == get(ftp, "/big.bin")
+    assert ftp.connections() == 2 and objects(srv) == []
+    assert get(ftp, "/small.txt") == get(ftp, "/small.txt")
+    assert ftp.connections() == 3 and len(objects(srv)) == 1
+
+
 def test_cache_ftp_dir_only(korvanet):
     start(korvanet, EnableCache=1, CacheFtpDirOnly=1)
     ftp = ScriptedFtp(files={"/a.txt": b"hello"}, dirs={"/d": UNIX_PUB})
