@@ -19,6 +19,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -363,6 +364,25 @@ dns_nameservers {host}
 shutdown_lifetime 1 seconds
 """.format(port=port, host=HOST, d=d, cache=SQUID_CACHE_ON if cache else "cache deny all\n"))
     return start_server(name, ["squid", "-N", "-f", conf])
+
+
+def own_scratch(prefix):
+    """A scratch directory of its own for a script run outside run.sh."""
+    global TMP
+    TMP = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(TMP, 0o755)
+    return TMP
+
+
+def start_korvanet_at_home(binary, registry_of, argv_prefix=()):
+    """binary with a home of its own in TMP/korvanet, its registry file the
+    text registry_of(home) gives; (server, home)."""
+    home = os.path.join(TMP, "korvanet")
+    os.makedirs(home)
+    reg = os.path.join(home, "registry.reg")
+    write(reg, registry_of(home))
+    env = dict(CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=home + "/")
+    return start_server("korvanet", [*argv_prefix, binary], env=env), home
 
 
 def start_korvanet(port, admin_port, name="korvanet", cache=False):

@@ -11,9 +11,7 @@ scripts/in-netns.sh); standalone: descriptors_bench.py [KORVANET_BIN]."""
 import os
 import re
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -74,16 +72,9 @@ def answered_at(name, sock, began, results):
 
 def main():
     binary = sys.argv[1] if len(sys.argv) > 1 else bench.KORVANET_BIN
-    tmp = tempfile.mkdtemp(prefix="kv-descriptors-")
-    bench.TMP = tmp
-    os.chmod(tmp, 0o755)
-    home = os.path.join(tmp, "korvanet")
-    os.makedirs(home)
-    reg = os.path.join(home, "registry.reg")
-    bench.write(reg, bench.registry_text(settings(home)))
-    env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=home + "/")
-    env.pop("NOTIFY_SOCKET", None)
-    korvanet = bench.start_server("korvanet", ["prlimit", f"--nofile={LIMIT}", binary], env=env)
+    bench.own_scratch("kv-descriptors-")
+    korvanet, home = bench.start_korvanet_at_home(binary, lambda home: bench.registry_text(settings(home)),
+                                                  argv_prefix=("prlimit", f"--nofile={LIMIT}"))
     idle = []
     try:
         if not all(bench.wait_port(korvanet, p) for p in PORTS.values()):

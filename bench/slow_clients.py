@@ -11,7 +11,6 @@ import os
 import select
 import socket
 import sys
-import tempfile
 import threading
 import time
 
@@ -76,9 +75,7 @@ def measure(name, port, results):
 
 def main():
     binary = sys.argv[1] if len(sys.argv) > 1 else bench.KORVANET_BIN
-    tmp = tempfile.mkdtemp(prefix="kv-dropout-")
-    bench.TMP = tmp
-    os.chmod(tmp, 0o755)
+    bench.own_scratch("kv-dropout-")
     servers = []
     try:
         (echo_port,) = bench.free_ports(1)
@@ -87,14 +84,9 @@ def main():
         if not bench.wait_port(echo, echo_port):
             print("echo server did not start", file=sys.stderr)
             return 1
-        home = os.path.join(tmp, "korvanet")
-        os.makedirs(home)
-        reg = os.path.join(home, "registry.reg")
-        bench.write(reg, bench.registry_text(settings(home), {
-            "Links": [f"{PORTS['TCP link']}<|>127.0.0.1<|>{echo_port}<|>TCP<|>"]}))
-        env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=home + "/")
-        env.pop("NOTIFY_SOCKET", None)
-        korvanet = bench.start_server("korvanet", [binary], env=env)
+        link = f"{PORTS['TCP link']}<|>127.0.0.1<|>{echo_port}<|>TCP<|>"
+        korvanet, _ = bench.start_korvanet_at_home(
+            binary, lambda home: bench.registry_text(settings(home), {"Links": [link]}))
         servers.append(korvanet)
         if not all(bench.wait_port(korvanet, p) for p in PORTS.values()):
             print("korvanet did not open every port: " + bench.output_tail("korvanet"), file=sys.stderr)

@@ -28,7 +28,6 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -295,9 +294,7 @@ def wait_of_the_121st(soak):
 
 def main():
     binary = sys.argv[1] if len(sys.argv) > 1 else bench.KORVANET_BIN
-    tmp = tempfile.mkdtemp(prefix="kv-soak-")
-    bench.TMP = tmp
-    os.chmod(tmp, 0o755)
+    bench.own_scratch("kv-soak-")
     proxy, admin, smtp, pop3, origin_port, echo_port = bench.free_ports(6)
     socks = SOCKS_PORT
     servers = []
@@ -308,13 +305,7 @@ def main():
         if not bench.wait_port(origin, origin_port) or not bench.wait_port(echo, echo_port):
             print("origin or echo server did not start", file=sys.stderr)
             return 1
-        home = os.path.join(tmp, "korvanet")
-        os.makedirs(home)
-        reg = os.path.join(home, "registry.reg")
-        bench.write(reg, registry((proxy, admin, socks, smtp, pop3), home))
-        env = dict(bench.CLEAN_ENV, KORVANET_REGISTRY=reg, KORVANET_HOME=home + "/")
-        env.pop("NOTIFY_SOCKET", None)
-        korvanet = bench.start_server("korvanet", [binary], env=env)
+        korvanet, _ = bench.start_korvanet_at_home(binary, lambda home: registry((proxy, admin, socks, smtp, pop3), home))
         servers.append(korvanet)
         if not bench.wait_port(korvanet, proxy):
             print("korvanet did not start: " + bench.output_tail("korvanet"), file=sys.stderr)
