@@ -367,8 +367,11 @@ shutdown_lifetime 1 seconds
 
 
 def own_scratch(prefix):
-    """A scratch directory of its own for a script run outside run.sh."""
+    """A scratch directory of its own for a script run outside run.sh. A
+    SIGTERM then ends the script through its finally blocks, so the servers
+    it started are stopped with it."""
     global TMP
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     TMP = tempfile.mkdtemp(prefix=prefix)
     os.chmod(TMP, 0o755)
     return TMP
