@@ -51,6 +51,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "integration"))
 import harness  # noqa: E402  (registry text and stock accounts, as the black-box tests write them)
+from ftp_peers import VSFTPD_CONFIG  # noqa: E402
 
 LOOP = "127.0.0.1"
 WAIT = 10           # seconds any one socket read waits
@@ -820,27 +821,6 @@ def pyftpd(tmp):
         server.close_all()
 
 
-VSFTPD_CONFIG = """\
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port={port}
-anonymous_enable=YES
-anon_root={root}
-no_anon_password=YES
-local_enable=NO
-write_enable=NO
-run_as_launching_user=YES
-seccomp_sandbox=NO
-background=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-port_enable=YES
-connect_from_port_20=NO
-xferlog_enable=NO
-dirmessage_enable=NO
-secure_chroot_dir={home}
-"""
 
 
 @contextlib.contextmanager
@@ -849,7 +829,7 @@ def vsftpd(tmp):
     root = ftp_tree(tmp, "vsftpd")
     port = free_port()
     conf = tmp / "vsftpd.conf"
-    conf.write_text(VSFTPD_CONFIG.format(port=port, root=root, home=tmp))
+    conf.write_text(VSFTPD_CONFIG.format(port=port, root=root, home=tmp, pasv="YES"))
     proc = subprocess.Popen([binary, str(conf)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:

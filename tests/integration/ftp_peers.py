@@ -9,6 +9,33 @@ import time
 from peers import LoopbackServer
 
 
+# vsftpd's configuration for a private run on loopback: anonymous and read-only
+# from root, in the foreground as the user who starts it; passive answers on
+# or off with pasv ("YES" or "NO").
+VSFTPD_CONFIG = """\
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+anonymous_enable=YES
+anon_root={root}
+no_anon_password=YES
+local_enable=NO
+write_enable=NO
+run_as_launching_user=YES
+seccomp_sandbox=NO
+background=NO
+pasv_enable={pasv}
+pasv_address=127.0.0.1
+port_enable=YES
+connect_from_port_20=NO
+xferlog_enable=NO
+dirmessage_enable=NO
+secure_chroot_dir={home}
+ftpd_banner=vsftpd here
+"""
+
+
 class ScriptedFtp(LoopbackServer):
     """A small FTP server: `files` {path: bytes} answer SIZE and RETR, `dirs`
     {path: listing bytes} answer CWD and LIST (of the directory last entered;

@@ -14,33 +14,12 @@ import pytest
 
 from clients import proxy_get
 from ftp_pages import ADMIN, GENERATED, PROXY, entry
+from ftp_peers import VSFTPD_CONFIG
 
 VSFTPD = "/usr/sbin/vsftpd"
 
 pytestmark = pytest.mark.skipif(not os.access(VSFTPD, os.X_OK), reason="vsftpd is not installed")
 
-CONFIG = """\
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port={port}
-anonymous_enable=YES
-anon_root={root}
-no_anon_password=YES
-local_enable=NO
-write_enable=NO
-run_as_launching_user=YES
-seccomp_sandbox=NO
-background=NO
-pasv_enable={pasv}
-pasv_address=127.0.0.1
-port_enable=YES
-connect_from_port_20=NO
-xferlog_enable=NO
-dirmessage_enable=NO
-secure_chroot_dir={home}
-ftpd_banner=vsftpd here
-"""
 
 # name: (bytes, icon, type text on the page)
 BLOB = bytes(range(256)) * 300
@@ -67,7 +46,7 @@ def vsftpd(tmp_path):
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         conf = tmp_path / f"vsftpd{len(procs)}.conf"
-        conf.write_text(CONFIG.format(port=port, root=tree, home=tmp_path, pasv="YES" if pasv else "NO"))
+        conf.write_text(VSFTPD_CONFIG.format(port=port, root=tree, home=tmp_path, pasv="YES" if pasv else "NO"))
         proc = subprocess.Popen([VSFTPD, str(conf)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         procs.append(proc)
