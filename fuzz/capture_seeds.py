@@ -104,28 +104,55 @@ class Session:
         self.done = threading.Event()
 
 
-class Tap:
-    """A relay on a loopback port in front of a server; each connection is
-    passed on unchanged and kept as a Session."""
+class Listening:
+    """A loopback listener: each connection gets a record (record(sock), with
+    a `done` event) kept in `records`, and is served by serve(sock, record) on
+    a thread of its own."""
 
-    def __init__(self, port, host=LOOP):
-        self.target = (host, port)
+    def __init__(self):
         self.listener = socket.create_server((LOOP, 0))
         self.port = self.listener.getsockname()[1]
-        self.sessions = []
+        self.records = []
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
         while True:
             try:
-                client, _ = self.listener.accept()
+                sock, _ = self.listener.accept()
             except OSError:
                 return
-            s = Session()
-            self.sessions.append(s)
-            threading.Thread(target=self._relay, args=(client, s), daemon=True).start()
+            rec = self.record(sock)
+            self.records.append(rec)
+            threading.Thread(target=self.serve, args=(sock, rec), daemon=True).start()
 
-    def _relay(self, client, s):
+    def newest(self, timeout=WAIT):
+        """The newest record, once its connection has ended."""
+        deadline = time.monotonic() + timeout
+        while not self.records and time.monotonic() < deadline:
+            time.sleep(0.02)
+        if not self.records:
+            raise RuntimeError(f"no connection reached {type(self).__name__}")
+        rec = self.records[-1]
+        rec.done.wait(max(0.0, deadline - time.monotonic()))
+        return rec
+
+    def close(self):
+        self.listener.close()
+
+
+class Tap(Listening):
+    """A relay on a loopback port in front of a server; each connection is
+    passed on unchanged and kept as a Session."""
+
+    def __init__(self, port, host=LOOP):
+        self.target = (host, port)
+        super().__init__()
+        self.sessions = self.records
+
+    def record(self, sock):
+        return Session()
+
+    def serve(self, client, s):
         try:
             server = socket.create_connection(self.target, timeout=WAIT)
         except OSError:
@@ -164,17 +191,7 @@ class Tap:
 
     def last(self, timeout=WAIT):
         """The newest session, once both sides have closed it."""
-        deadline = time.monotonic() + timeout
-        while not self.sessions and time.monotonic() < deadline:
-            time.sleep(0.02)
-        if not self.sessions:
-            raise RuntimeError("no connection reached the relay")
-        s = self.sessions[-1]
-        s.done.wait(max(0.0, deadline - time.monotonic()))
-        return s
-
-    def close(self):
-        self.listener.close()
+        return self.newest(timeout)
 
 
 class Conn:
@@ -214,29 +231,20 @@ class Conn:
         self.sock.sendall(data)
 
 
-class Scripted:
+class Scripted(Listening):
     """A listening socket whose connections each run play(conn) in a thread;
-    last() is the newest connection once play has ended."""
+    last() is what the newest connection's client sent, once play has ended."""
 
     def __init__(self, play):
         self.play = play
-        self.listener = socket.create_server((LOOP, 0))
-        self.port = self.listener.getsockname()[1]
-        self.conns = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        super().__init__()
 
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            c = Conn(sock)
-            c.done = threading.Event()
-            self.conns.append(c)
-            threading.Thread(target=self._run, args=(c,), daemon=True).start()
+    def record(self, sock):
+        c = Conn(sock)
+        c.done = threading.Event()
+        return c
 
-    def _run(self, c):
+    def serve(self, _sock, c):
         with contextlib.suppress(OSError, EOFError):
             self.play(c)
         with contextlib.suppress(OSError, EOFError):
@@ -248,17 +256,7 @@ class Scripted:
         c.done.set()
 
     def last(self, timeout=WAIT):
-        deadline = time.monotonic() + timeout
-        while not self.conns and time.monotonic() < deadline:
-            time.sleep(0.02)
-        if not self.conns:
-            raise RuntimeError("no connection reached the scripted server")
-        c = self.conns[-1]
-        c.done.wait(max(0.0, deadline - time.monotonic()))
-        return bytes(c.got)
-
-    def close(self):
-        self.listener.close()
+        return bytes(self.newest(timeout).got)
 
 
 def curl(*args):
